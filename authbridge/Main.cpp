@@ -1,0 +1,6 @@
+#include "BridgeLoop.h"
+
+int main()
+{
+    return RunBridge();
+}

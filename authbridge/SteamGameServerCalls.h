@@ -1,0 +1,13 @@
+// The bridge's few calls into Steam's game-server library, gathered in one place.
+#pragma once
+
+#include <cstdint>
+
+void StartSteamGameServer();
+void RunSteamCallbacks();
+void ShutdownSteamGameServer();
+
+// Hands one client's ticket to Steam. False, with the Steam ID left at zero, when Steam refused it
+// or never started.
+bool AuthenticateWithSteam(uint32_t clientAddress, const void* ticket, uint32_t ticketSize,
+                           uint64_t& steamId);

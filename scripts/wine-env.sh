@@ -1,0 +1,52 @@
+# Sourced by the test and demo scripts: a Wine prefix of the project's own, a persistent
+# wineserver and a virtual X display, all ended by karveth_wine_stop.
+#   KARVETH_WINEPREFIX  the prefix (default: build/wineprefix in this checkout)
+#   KARVETH_DISPLAY     the X display number to use (default: the first free one from 90)
+# Drive T: of the prefix is a quiet folder of its own (build/wine-t), for tests whose folders
+# must not change while a shell dialog is open.
+
+karveth_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+export WINEPREFIX=${KARVETH_WINEPREFIX:-$karveth_root/build/wineprefix}
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export KARVETH_T_DRIVE=${KARVETH_T_DRIVE:-$WINEPREFIX-t}
+
+karveth_wine_start() {
+    mkdir -p "$KARVETH_T_DRIVE"
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        mkdir -p "$WINEPREFIX"
+        wineboot --init >/dev/null 2>&1
+        wineserver -w
+        # A crash must end a test, not wait on a dialog nobody will see.
+        wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+        wineserver -w
+    fi
+    ln -sfn "$KARVETH_T_DRIVE" "$WINEPREFIX/dosdevices/t:"
+
+    if [ -z "${KARVETH_DISPLAY:-}" ]; then
+        KARVETH_DISPLAY=90
+        while [ -e "/tmp/.X11-unix/X$KARVETH_DISPLAY" ] || [ -e "/tmp/.X$KARVETH_DISPLAY-lock" ]; do
+            KARVETH_DISPLAY=$((KARVETH_DISPLAY + 1))
+        done
+    fi
+    export DISPLAY=":$KARVETH_DISPLAY"
+    if ! xdpyinfo -display "$DISPLAY" >/dev/null 2>&1; then
+        Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+        karveth_xvfb_pid=$!
+        for _ in $(seq 50); do
+            xdpyinfo -display "$DISPLAY" >/dev/null 2>&1 && break
+            sleep 0.1
+        done
+    fi
+
+    wineserver -p
+    wine cmd /c exit >/dev/null 2>&1 || true
+}
+
+karveth_wine_stop() {
+    wineserver -k >/dev/null 2>&1 || true
+    if [ -n "${karveth_xvfb_pid:-}" ]; then
+        kill "$karveth_xvfb_pid" 2>/dev/null || true
+        wait "$karveth_xvfb_pid" 2>/dev/null || true
+    fi
+}
