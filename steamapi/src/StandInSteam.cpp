@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -33,6 +34,13 @@ public:
     bool SendUserConnectAndAuthenticate(uint32 unIPClient, const void* pvAuthBlob, uint32 cubAuthBlobSize,
                                         CSteamID* pSteamIDUser) override;
 };
+
+// The init-fail variant of the library lets tests see how a caller copes with a Steam that never starts.
+#if defined(STEAM_STANDIN_INIT_FAILS)
+constexpr bool InitSucceeds = false;
+#else
+constexpr bool InitSucceeds = true;
+#endif
 
 FStandInGameServer GameServer;
 bool Running = false;
@@ -158,17 +166,13 @@ S_API bool S_CALLTYPE SteamGameServer_Init(uint32 unIP, uint16 usSteamPort, uint
                                            EServerMode eServerMode, const char* pchGameDir,
                                            const char* pchVersionString)
 {
-#if defined(STEAM_STANDIN_INIT_FAILS)
-    Running = false;
-#else
-    Running = true;
-#endif
+    Running = InitSucceeds;
     Log(Format(
         "Init ip=%u steamport=%u gameport=%u spectatorport=%u queryport=%u mode=%d gamedir=%s version=%s "
         "result=%d",
         unIP, usSteamPort, usGamePort, usSpectatorPort, usQueryPort, static_cast<int>(eServerMode),
         pchGameDir != nullptr ? pchGameDir : "(null)",
-        pchVersionString != nullptr ? pchVersionString : "(null)", Running ? 1 : 0));
+        pchVersionString != nullptr ? pchVersionString : "(null)", static_cast<int>(Running)));
     return Running;
 }
 
@@ -182,14 +186,11 @@ S_API void S_CALLTYPE SteamAPI_RegisterCallback(CCallbackBase* pCallback, int iC
 
 S_API void S_CALLTYPE SteamAPI_UnregisterCallback(CCallbackBase* pCallback)
 {
-    for (auto it = Callbacks.begin(); it != Callbacks.end(); ++it)
+    const auto it = std::find(Callbacks.begin(), Callbacks.end(), pCallback);
+    if (it != Callbacks.end())
     {
-        if (*it == pCallback)
-        {
-            Callbacks.erase(it);
-            pCallback->m_nCallbackFlags &= ~CCallbackBase::k_ECallbackFlagsRegistered;
-            return;
-        }
+        Callbacks.erase(it);
+        pCallback->m_nCallbackFlags &= ~CCallbackBase::k_ECallbackFlagsRegistered;
     }
 }
 
@@ -205,7 +206,14 @@ S_API void S_CALLTYPE SteamGameServer_RunCallbacks()
     std::vector<FScheduledNotice> later;
     for (const FScheduledNotice& notice : Scheduled)
     {
-        (notice.DueDispatch <= DispatchCount ? due : later).push_back(notice);
+        if (notice.DueDispatch <= DispatchCount)
+        {
+            due.push_back(notice);
+        }
+        else
+        {
+            later.push_back(notice);
+        }
     }
     // Notices that callbacks schedule while they run join the queue behind the ones still waiting.
     Scheduled = std::move(later);
