@@ -1,0 +1,211 @@
+// Reads the resources compiled into Update.exe, as Windows will find them, and checks them field by field.
+
+#include "TestFolders.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace
+{
+constexpr WORD LicenseDialogId = 101;
+
+// Walks the template's bytes: little-endian fields, texts and ordinals as the format lays them out.
+class FTemplateReader
+{
+public:
+    FTemplateReader(const std::uint8_t* data, std::size_t size) : Data(data), Size(size) {}
+
+    bool Failed() const { return Overrun; }
+
+    std::uint16_t Word()
+    {
+        std::uint16_t value = 0;
+        Take(&value, sizeof(value));
+        return value;
+    }
+
+    std::uint32_t Dword()
+    {
+        std::uint32_t value = 0;
+        Take(&value, sizeof(value));
+        return value;
+    }
+
+    std::int16_t Short() { return static_cast<std::int16_t>(Word()); }
+
+    std::uint8_t Byte()
+    {
+        std::uint8_t value = 0;
+        Take(&value, sizeof(value));
+        return value;
+    }
+
+    std::wstring Text()
+    {
+        std::wstring text;
+        for (std::uint16_t unit = Word(); unit != 0 && !Overrun; unit = Word())
+        {
+            text += static_cast<wchar_t>(unit);
+        }
+        return text;
+    }
+
+    // A name or an ordinal: 0 is none, 0xFFFF is followed by the ordinal, anything else starts a text.
+    std::wstring NameOrOrdinal()
+    {
+        const std::uint16_t first = Word();
+        if (first == 0)
+        {
+            return L"";
+        }
+        if (first == 0xFFFF)
+        {
+            return L"#" + std::to_wstring(Word());
+        }
+        Offset -= sizeof(std::uint16_t);
+        return Text();
+    }
+
+    void AlignToDword() { Offset = (Offset + 3) & ~static_cast<std::size_t>(3); }
+
+    void Skip(std::size_t bytes) { Offset += bytes; }
+
+private:
+    void Take(void* out, std::size_t bytes)
+    {
+        if (Offset + bytes > Size)
+        {
+            Overrun = true;
+            return;
+        }
+        std::memcpy(out, Data + Offset, bytes);
+        Offset += bytes;
+    }
+
+    const std::uint8_t* Data;
+    std::size_t Size;
+    std::size_t Offset = 0;
+    bool Overrun = false;
+};
+
+struct FControl
+{
+    std::uint32_t Id;
+    std::wstring Class;
+    std::wstring Text;
+    std::int16_t X, Y, Width, Height;
+    std::uint32_t Style;
+    std::uint32_t ExStyle;
+};
+
+bool operator==(const FControl& a, const FControl& b)
+{
+    return a.Id == b.Id && a.Class == b.Class && a.Text == b.Text && a.X == b.X && a.Y == b.Y &&
+           a.Width == b.Width && a.Height == b.Height && a.Style == b.Style && a.ExStyle == b.ExStyle;
+}
+
+void PrintTo(const FControl& c, std::ostream* out)
+{
+    char line[256];
+    std::snprintf(line, sizeof(line), "{id %u, %d,%d %dx%d, style 0x%08X, ex 0x%08X, ", c.Id, c.X, c.Y,
+                  c.Width, c.Height, c.Style, c.ExStyle);
+    *out << line << "class " << ::testing::PrintToString(c.Class) << ", text "
+         << ::testing::PrintToString(c.Text) << "}";
+}
+
+// The predefined button class may be stored by its atom; it is the same class.
+std::wstring ClassName(const std::wstring& stored)
+{
+    return stored == L"#128" ? L"button" : stored;
+}
+
+class CompiledResourceTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        const std::wstring program = ProgramFolder() + L"\\Update.exe";
+        Module = LoadLibraryExW(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        ASSERT_NE(Module, nullptr) << "cannot open Update.exe beside the test program";
+    }
+
+    void TearDown() override
+    {
+        if (Module != nullptr)
+        {
+            FreeLibrary(Module);
+        }
+    }
+
+    std::vector<std::uint8_t> Resource(LPCWSTR type, WORD id)
+    {
+        HRSRC found = FindResourceW(Module, MAKEINTRESOURCEW(id), type);
+        if (found == nullptr)
+        {
+            return {};
+        }
+        const auto* data = static_cast<const std::uint8_t*>(LockResource(LoadResource(Module, found)));
+        return std::vector<std::uint8_t>(data, data + SizeofResource(Module, found));
+    }
+
+    HMODULE Module = nullptr;
+};
+
+TEST_F(CompiledResourceTest, LicenseDialogTemplateHoldsExactlyTheDesignedValues)
+{
+    const std::vector<std::uint8_t> bytes = Resource(RT_DIALOG, LicenseDialogId);
+    ASSERT_FALSE(bytes.empty()) << "no dialog template 101";
+    FTemplateReader in(bytes.data(), bytes.size());
+
+    EXPECT_EQ(in.Word(), 1) << "version of an extended template";
+    EXPECT_EQ(in.Word(), 0xFFFF) << "signature of an extended template";
+    EXPECT_EQ(in.Dword(), 0u) << "help id";
+    EXPECT_EQ(in.Dword(), 0x00040008u) << "extended style";
+    EXPECT_EQ(in.Dword(), 0x80C808CEu) << "style";
+    const std::uint16_t controlCount = in.Word();
+    EXPECT_EQ(controlCount, 3);
+    EXPECT_EQ(in.Short(), 0);
+    EXPECT_EQ(in.Short(), 0);
+    EXPECT_EQ(in.Short(), 460);
+    EXPECT_EQ(in.Short(), 284);
+    EXPECT_EQ(in.NameOrOrdinal(), L"") << "menu";
+    EXPECT_EQ(in.NameOrOrdinal(), L"") << "window class";
+    EXPECT_EQ(in.Text(), L"End User License Agreement");
+    EXPECT_EQ(in.Word(), 8) << "point size";
+    EXPECT_EQ(in.Word(), 400) << "weight";
+    EXPECT_EQ(in.Byte(), 0) << "italic";
+    EXPECT_EQ(in.Byte(), 1) << "character set";
+    EXPECT_EQ(in.Text(), L"MS Shell Dlg");
+
+    std::vector<FControl> controls;
+    for (std::uint16_t i = 0; i < controlCount && !in.Failed(); ++i)
+    {
+        in.AlignToDword();
+        FControl control;
+        EXPECT_EQ(in.Dword(), 0u) << "help id of control " << i;
+        control.ExStyle = in.Dword();
+        control.Style = in.Dword();
+        control.X = in.Short();
+        control.Y = in.Short();
+        control.Width = in.Short();
+        control.Height = in.Short();
+        control.Id = in.Dword();
+        control.Class = ClassName(in.NameOrOrdinal());
+        control.Text = in.NameOrOrdinal();
+        in.Skip(in.Word());
+        controls.push_back(control);
+    }
+    ASSERT_FALSE(in.Failed()) << "the template ends too early";
+
+    const std::vector<FControl> expected = {
+        {1, L"button", L"Accept", 341, 263, 50, 14, 0x50010001u, 0u},
+        {2, L"button", L"Decline", 403, 263, 50, 14, 0x50010000u, 0u},
+        {1002, L"RichEdit20A", L"", 7, 7, 446, 249, 0x50210804u, 0x00020200u},
+    };
+    EXPECT_EQ(controls, expected);
+}
+} // namespace
