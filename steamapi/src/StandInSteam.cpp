@@ -117,8 +117,10 @@ bool FStandInGameServer::SendUserConnectAndAuthenticate(uint32 unIPClient, const
                      ticket.KickReason);
         }
     }
-    Log(Format("Authenticate ip=0x%08x length=%u ticket=%s result=%d steamid=%llu", unIPClient,
-               cubAuthBlobSize, Hex(pvAuthBlob, cubAuthBlobSize).c_str(), accepted ? 1 : 0,
+    // The ticket's hex is appended on its own: a full 1024-byte ticket would not fit a formatted line.
+    Log(Format("Authenticate ip=0x%08x length=%u ticket=", unIPClient, cubAuthBlobSize) +
+        Hex(pvAuthBlob, cubAuthBlobSize) +
+        Format(" result=%d steamid=%llu", accepted ? 1 : 0,
                static_cast<unsigned long long>(pSteamIDUser->ConvertToUint64())));
     return accepted;
 }
