@@ -1,12 +1,7 @@
-#include "LicenseDialog.h"
+#include "PatchFlow.h"
 
-#include <objbase.h>
-
+// No command line, no settings: everything Update needs is beside it or in the registry.
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*commandLine*/, int /*show*/)
 {
-    CoInitialize(nullptr);
-    LoadRichEditLibrary();
-    RunLicenseDialog(instance);
-    CoUninitialize();
-    return 0;
+    return RunPatchInstaller(instance);
 }

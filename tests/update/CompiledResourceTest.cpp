@@ -208,4 +208,41 @@ TEST_F(CompiledResourceTest, LicenseDialogTemplateHoldsExactlyTheDesignedValues)
     };
     EXPECT_EQ(controls, expected);
 }
+// Windows reads the execution level and the supported versions from manifest 1 of the program.
+TEST_F(CompiledResourceTest, ManifestAsksForAdministratorRightsAndNamesTheSupportedWindows)
+{
+    const std::vector<std::uint8_t> bytes = Resource(RT_MANIFEST, 1);
+    ASSERT_FALSE(bytes.empty()) << "no application manifest";
+    const std::string manifest(bytes.begin(), bytes.end());
+    EXPECT_EQ(Resource(RT_MANIFEST, 2).size(), 0u) << "a second manifest would be ignored for a program";
+
+    // The loader's own parser must accept it, or Windows would refuse to start the program.
+    const std::wstring program = ProgramFolder() + L"\\Update.exe";
+    ACTCTXW context = {};
+    context.cbSize = sizeof(context);
+    context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    context.lpSource = program.c_str();
+    context.lpResourceName = MAKEINTRESOURCEW(1);
+    HANDLE parsed = CreateActCtxW(&context);
+    EXPECT_NE(parsed, INVALID_HANDLE_VALUE) << "manifest rejected, error " << GetLastError();
+    if (parsed != INVALID_HANDLE_VALUE)
+    {
+        ReleaseActCtx(parsed);
+    }
+
+    EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>"),
+              std::string::npos);
+    EXPECT_NE(manifest.find("urn:schemas-microsoft-com:asm.v3"), std::string::npos) << "trustInfo namespace";
+    const char* const supportedOs[] = {
+        "{e2011457-1546-43c5-a5fe-008deee3d3f0}", // Vista
+        "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", // 7
+        "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", // 8
+        "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", // 8.1
+        "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", // 10 and 11
+    };
+    for (const char* id : supportedOs)
+    {
+        EXPECT_NE(manifest.find(std::string("<supportedOS Id=\"") + id + "\"/>"), std::string::npos) << id;
+    }
+}
 } // namespace
