@@ -1,0 +1,27 @@
+// What the benchmark programs share: a clock, order statistics and where the programs are.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// Seconds from the high-resolution performance counter.
+double NowSeconds();
+
+// The value below which the given fraction of the samples lie (nearest rank); 0.5 is the median.
+double Percentile(std::vector<double> samples, double fraction);
+
+// The folder of the running program; the bridge and the stand-in Steam library sit there too.
+std::wstring ProgramFolder();
+
+// Working set of a process, now and at its peak, in bytes.
+struct FMemoryFigures
+{
+    size_t WorkingSet = 0;
+    size_t PeakWorkingSet = 0;
+};
+FMemoryFigures MemoryOf(HANDLE process);
+
+// CPU time (user + kernel) a process has used, in seconds.
+double CpuSecondsOf(HANDLE process);

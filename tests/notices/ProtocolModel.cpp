@@ -1,0 +1,134 @@
+#include "ProtocolModel.h"
+
+#include "BridgeSession.h"
+#include "StandInTicket.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace
+{
+// Longer tickets are read and dropped without asking Steam.
+constexpr uint32_t LargestTicket = 1024;
+constexpr int32_t ApproveReason = -1;
+
+void PutLE(std::vector<uint8_t>& out, uint64_t value, int size)
+{
+    for (int i = 0; i < size; ++i)
+    {
+        out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    }
+}
+
+FBridgeEvent Event(uint64_t steamId, EParentEventType type, int32_t reason)
+{
+    FBridgeEvent event;
+    event.SteamId = steamId;
+    event.Type = type;
+    event.Reason = reason;
+    return event;
+}
+} // namespace
+
+std::vector<uint8_t> FProtocolModel::Authenticate(uint32_t clientAddress, const std::vector<uint8_t>& ticket)
+{
+    const uint32_t request = Requests++;
+    FStandInTicket decoded;
+    const uint32_t size = static_cast<uint32_t>(ticket.size());
+    bool accepted = false;
+    if (size <= LargestTicket)
+    {
+        accepted = DecodeStandInTicket(ticket.data(), size, decoded);
+        Calls.push_back({clientAddress, size, accepted ? 1u : 0u, accepted ? decoded.SteamId : 0});
+    }
+    if (accepted)
+    {
+        const bool approve = decoded.Verdict == EStandInVerdict::Approve;
+        Expected.push_back(
+            {Event(decoded.SteamId, approve ? EParentEventType::Approve : EParentEventType::Deny,
+                   approve ? ApproveReason : decoded.DenyReason),
+             request, decoded.VerdictDelay});
+        if (decoded.KickDelay != 0)
+        {
+            Expected.push_back({Event(decoded.SteamId, EParentEventType::Kick, decoded.KickReason), request,
+                                decoded.VerdictDelay + decoded.KickDelay});
+        }
+        MaxOffset = std::max(MaxOffset, decoded.VerdictDelay + decoded.KickDelay);
+    }
+    std::vector<uint8_t> reply;
+    PutLE(reply, accepted ? 1 : 0, 4);
+    PutLE(reply, accepted ? decoded.SteamId : 0, 8);
+    return reply;
+}
+
+void FProtocolModel::Unknown()
+{
+    ++Requests;
+}
+
+uint32_t FProtocolModel::Poll()
+{
+    return Requests++;
+}
+
+size_t FProtocolModel::MostEventsFor(uint32_t poll) const
+{
+    return static_cast<size_t>(std::count_if(Expected.begin(), Expected.end(),
+                                             [poll](const FExpectedEvent& expected)
+                                             { return !expected.Received && expected.Request < poll; }));
+}
+
+std::string FProtocolModel::CheckPoll(uint32_t poll, const std::vector<FBridgeEvent>& events)
+{
+    for (const FBridgeEvent& event : events)
+    {
+        const auto match = std::find_if(Expected.begin(), Expected.end(),
+                                        [&](const FExpectedEvent& expected)
+                                        {
+                                            return !expected.Received && expected.Request < poll &&
+                                                   expected.Event.SteamId == event.SteamId &&
+                                                   expected.Event.Type == event.Type;
+                                        });
+        if (match == Expected.end())
+        {
+            return "unexpected or repeated event " + ::testing::PrintToString(event);
+        }
+        if (match->Event.Reason != event.Reason)
+        {
+            return "event " + ::testing::PrintToString(event) + " should have reason " +
+                   std::to_string(match->Event.Reason);
+        }
+        // A user's kick is scheduled behind the verdict and falls due later.
+        if (event.Type == EParentEventType::Kick &&
+            std::any_of(Expected.begin(), Expected.end(),
+                        [&event](const FExpectedEvent& other)
+                        {
+                            return other.Event.SteamId == event.SteamId &&
+                                   other.Event.Type != EParentEventType::Kick && !other.Received;
+                        }))
+        {
+            return "kick " + ::testing::PrintToString(event) + " came before its verdict";
+        }
+        match->Received = true;
+        ReceivedEvents.push_back(event);
+    }
+    // Requests take a cycle each, so this poll is served at least (poll - request) cycles after the
+    // request; a notice that fell due in an earlier cycle's dispatch is queued by now.
+    const auto missing = std::find_if(Expected.begin(), Expected.end(),
+                                      [poll](const FExpectedEvent& expected) {
+                                          return !expected.Received && expected.Request < poll &&
+                                                 poll - expected.Request > expected.Offset;
+                                      });
+    if (missing != Expected.end())
+    {
+        return "missing event " + ::testing::PrintToString(missing->Event) + ", due before this poll";
+    }
+    return std::string();
+}
+
+bool FProtocolModel::AllDelivered() const
+{
+    return std::all_of(Expected.begin(), Expected.end(),
+                       [](const FExpectedEvent& expected) { return expected.Received; });
+}
