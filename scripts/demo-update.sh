@@ -22,10 +22,7 @@ rm -rf "$shots"
 mkdir -p "$shots"
 
 source scripts/wine-env.sh
-# Called as a condition so that an already running wineserver (wineserver -p fails then) is no error.
-if ! karveth_wine_start; then
-    echo "warning: starting Wine reported a failure" >&2
-fi
+karveth_wine_start
 if [ "${KARVETH_KEEP_WINE:-}" != 1 ]; then
     trap karveth_wine_stop EXIT
 fi

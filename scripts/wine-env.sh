@@ -29,6 +29,8 @@ karveth_wine_start() {
             KARVETH_DISPLAY=$((KARVETH_DISPLAY + 1))
         done
     fi
+    # Exported, so that a script started from here uses the same display instead of starting another.
+    export KARVETH_DISPLAY
     export DISPLAY=":$KARVETH_DISPLAY"
     if ! xdpyinfo -display "$DISPLAY" >/dev/null 2>&1; then
         Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
@@ -39,7 +41,8 @@ karveth_wine_start() {
         done
     fi
 
-    wineserver -p
+    # Fails harmlessly when a wineserver already serves this prefix.
+    wineserver -p 2>/dev/null || true
     wine cmd /c exit >/dev/null 2>&1 || true
 }
 

@@ -4,33 +4,21 @@
 
 #include <cwchar>
 
+// One product code a pair: the 32-bit registry view first, then the plain path.
+// clang-format off
 const wchar_t* const InstallKeyPaths[InstallKeyCount] = {
-    L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\InstallShield_{3C1E5A70-2B4D-"
-    L"4F61-"
-    L"9A83-1D6E0B7C4A21}",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\InstallShield_{3C1E5A70-2B4D-4F61-9A83-"
-    L"1D6E0B7C4A21}",
-    L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\InstallShield_{8E2F4B91-6C3A-"
-    L"4D07-"
-    L"B5E2-7A9C1F0D3E64}",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\InstallShield_{8E2F4B91-6C3A-4D07-B5E2-"
-    L"7A9C1F0D3E64}",
-    L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\InstallShield_{D47A0C35-9E1B-"
-    L"4A8F-"
-    L"8C26-5B3E7F1A9D02}",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\InstallShield_{D47A0C35-9E1B-4A8F-8C26-"
-    L"5B3E7F1A9D02}",
-    L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\InstallShield_{17B9E6D2-4F0C-"
-    L"4B35-"
-    L"A1D8-E2C45A6F8B97}",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\InstallShield_{17B9E6D2-4F0C-4B35-A1D8-"
-    L"E2C45A6F8B97}",
-    L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\InstallShield_{5AD2F813-C7E4-"
-    L"4962-"
-    L"9F1B-3E8A0D27C6B5}",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\InstallShield_{5AD2F813-C7E4-4962-9F1B-"
-    L"3E8A0D27C6B5}",
+    L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\InstallShield_{3C1E5A70-2B4D-4F61-9A83-1D6E0B7C4A21}",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\InstallShield_{3C1E5A70-2B4D-4F61-9A83-1D6E0B7C4A21}",
+    L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\InstallShield_{8E2F4B91-6C3A-4D07-B5E2-7A9C1F0D3E64}",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\InstallShield_{8E2F4B91-6C3A-4D07-B5E2-7A9C1F0D3E64}",
+    L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\InstallShield_{D47A0C35-9E1B-4A8F-8C26-5B3E7F1A9D02}",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\InstallShield_{D47A0C35-9E1B-4A8F-8C26-5B3E7F1A9D02}",
+    L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\InstallShield_{17B9E6D2-4F0C-4B35-A1D8-E2C45A6F8B97}",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\InstallShield_{17B9E6D2-4F0C-4B35-A1D8-E2C45A6F8B97}",
+    L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\InstallShield_{5AD2F813-C7E4-4962-9F1B-3E8A0D27C6B5}",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\InstallShield_{5AD2F813-C7E4-4962-9F1B-3E8A0D27C6B5}",
 };
+// clang-format on
 
 namespace
 {
