@@ -76,14 +76,6 @@ double Percentile(std::vector<double> samples, double fraction)
     return samples[rank == 0 ? 0 : rank - 1];
 }
 
-std::wstring ProgramFolder()
-{
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    return folder.substr(0, folder.find_last_of(L"\\/"));
-}
-
 FMemoryFigures MemoryOf(HANDLE process)
 {
     PROCESS_MEMORY_COUNTERS counters = {};

@@ -1,6 +1,8 @@
 // What the benchmark programs share: a clock, order statistics and where the programs are.
 #pragma once
 
+#include "TestFiles.h"
+
 #include <windows.h>
 
 #include <string>
@@ -11,9 +13,6 @@ double NowSeconds();
 
 // The value below which the given fraction of the samples lie (nearest rank); 0.5 is the median.
 double Percentile(std::vector<double> samples, double fraction);
-
-// The folder of the running program; the bridge and the stand-in Steam library sit there too.
-std::wstring ProgramFolder();
 
 // Working set of a process, now and at its peak, in bytes.
 struct FMemoryFigures

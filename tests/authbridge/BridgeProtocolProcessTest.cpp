@@ -173,8 +173,6 @@ TEST_F(FBridgeProcessTest, UnknownCodeConsumesFourBytesAndGetsNoReply)
 
 TEST_F(FBridgeProcessTest, RequestsWrittenBackToBackAreServedInOrderOnePerCycle)
 {
-    FStandInTicket ticketB;
-    ticketB.SteamId = UserB;
     StartBridge();
 
     // Steam dispatches between the two requests, so the poll already finds A's approve notice.

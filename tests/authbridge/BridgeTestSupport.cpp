@@ -1,54 +1,7 @@
 #include "BridgeTestSupport.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <iterator>
-
-std::wstring ExeFolder()
-{
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    return folder.substr(0, folder.find_last_of(L"\\/"));
-}
-
-std::wstring NewStandInLogPath()
-{
-    static int sequence = 0;
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    const std::wstring path = std::wstring(temp) + L"karveth-standin-" +
-                              std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++sequence) +
-                              L".log";
-    DeleteFileW(path.c_str());
-    return path;
-}
-
-std::vector<std::string> ReadLogLines(const std::wstring& path)
-{
-    std::vector<std::string> lines;
-    FILE* file = _wfopen(path.c_str(), L"rb");
-    if (file == nullptr)
-    {
-        return lines;
-    }
-    std::string line;
-    int c;
-    while ((c = std::fgetc(file)) != EOF)
-    {
-        if (c == '\n')
-        {
-            lines.push_back(line);
-            line.clear();
-        }
-        else
-        {
-            line += static_cast<char>(c);
-        }
-    }
-    std::fclose(file);
-    return lines;
-}
 
 std::vector<std::string> LogLinesOf(const std::vector<std::string>& lines, const std::string& prefix)
 {
@@ -97,8 +50,8 @@ void FBridgeProcessTest::TearDown()
 
 void FBridgeProcessTest::StartBridge(const std::wstring& relativeExePath)
 {
-    LogPath = NewStandInLogPath();
-    const std::wstring exePath = ExeFolder() + L"\\" + relativeExePath;
+    LogPath = UniqueTempPath(L"karveth-standin", L".log");
+    const std::wstring exePath = ProgramFolder() + L"\\" + relativeExePath;
     ASSERT_TRUE(Bridge.Start(exePath, L"", {L"STEAM_STANDIN_LOG=" + LogPath}))
         << "cannot start the bridge, error " << GetLastError();
 }

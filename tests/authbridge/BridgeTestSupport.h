@@ -3,21 +3,13 @@
 #pragma once
 
 #include "BridgeParent.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
-
-// The folder of the running test program; the bridge and the stand-in Steam library sit there too.
-std::wstring ExeFolder();
-
-// A log file name in the temp folder that no other test process uses.
-std::wstring NewStandInLogPath();
-
-// The lines the stand-in Steam library has logged so far; empty when there is no log yet.
-std::vector<std::string> ReadLogLines(const std::wstring& path);
 
 // The logged lines that start with the given call name, e.g. "Authenticate ".
 std::vector<std::string> LogLinesOf(const std::vector<std::string>& lines, const std::string& prefix);
@@ -33,7 +25,7 @@ class FBridgeProcessTest : public ::testing::Test
 protected:
     void TearDown() override;
 
-    // Relative to ExeFolder().
+    // Relative to ProgramFolder(), where the bridge and the stand-in Steam library sit.
     void StartBridge(const std::wstring& relativeExePath = L"authbridge.exe");
 
     // Exactly size bytes from the bridge; a test failure when they do not come.
@@ -41,7 +33,7 @@ protected:
     // Waits a few bridge cycles and expects that the bridge wrote nothing meanwhile.
     void ExpectNoReplyFor(DWORD milliseconds);
 
-    std::vector<std::string> LogLines() const { return ReadLogLines(LogPath); }
+    std::vector<std::string> LogLines() const { return ReadWholeLines(LogPath); }
     // True once a logged line starts with the prefix; false when none has after the timeout.
     bool WaitForLogLine(const std::string& prefix, DWORD timeoutMs) const;
 

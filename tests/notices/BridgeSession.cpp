@@ -1,5 +1,7 @@
 #include "BridgeSession.h"
 
+#include "TestFiles.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -10,24 +12,6 @@ constexpr int ApproveCallbackId = 201;
 constexpr int DenyCallbackId = 202;
 constexpr int32_t ApproveReason = -1;
 constexpr DWORD LogPollIntervalMs = 20;
-
-std::wstring ProgramFolder()
-{
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    return folder.substr(0, folder.find_last_of(L"\\/"));
-}
-
-// Unique across the test processes that run side by side and across sessions in one process.
-std::wstring NewLogPath()
-{
-    static LONG sessionCount = 0;
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    return std::wstring(temp) + L"karveth-notices-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-           std::to_wstring(InterlockedIncrement(&sessionCount)) + L".log";
-}
 
 // The text after "name=" up to the next space.
 std::string Field(const std::string& line, const char* name)
@@ -80,7 +64,7 @@ FBridgeEvent EventForNotice(const FLoggedNotice& notice)
 
 } // namespace
 
-FBridgeSession::FBridgeSession() : LogPath(NewLogPath())
+FBridgeSession::FBridgeSession() : LogPath(UniqueTempPath(L"karveth-notices", L".log"))
 {
     DeleteFileW(LogPath.c_str());
 }
@@ -99,30 +83,7 @@ bool FBridgeSession::Start()
 
 std::vector<std::string> FBridgeSession::LogLines() const
 {
-    std::vector<std::string> lines;
-    HANDLE file =
-        CreateFileW(LogPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-    {
-        return lines;
-    }
-    std::string text;
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0)
-    {
-        text.append(buffer, read);
-    }
-    CloseHandle(file);
-    // Only whole lines: the stand-in may be writing the last one right now.
-    size_t begin = 0;
-    for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', begin))
-    {
-        lines.push_back(text.substr(begin, end - begin));
-        begin = end + 1;
-    }
-    return lines;
+    return ReadWholeLines(LogPath);
 }
 
 std::vector<FLoggedNotice> FBridgeSession::LoggedNotices() const

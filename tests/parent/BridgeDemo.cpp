@@ -2,6 +2,7 @@
 // stand-in Steam library's format, polls until their notices have arrived and prints a transcript.
 #include "BridgeParent.h"
 #include "StandInTicket.h"
+#include "TestFiles.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -77,10 +78,7 @@ std::string DescribeSteamId(uint64_t steamId)
 
 std::wstring BridgePath()
 {
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    return folder.substr(0, folder.find_last_of(L"\\/") + 1) + L"authbridge.exe";
+    return ProgramFolder() + L"\\authbridge.exe";
 }
 
 bool AuthenticateSample(FBridgeParent& bridge, const FSample& sample)

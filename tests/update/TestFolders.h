@@ -2,6 +2,8 @@
 
 // Real folders and files for the tests, each test process in folders of its own.
 
+#include "TestFiles.h"
+
 #include <windows.h>
 
 #include <string>
@@ -11,9 +13,6 @@ std::wstring MakeFreshFolder(const std::wstring& base, const std::wstring& tag);
 
 // The system's temporary folder, without a trailing backslash.
 std::wstring TempFolder();
-
-// The folder of the running test program (where the build puts Update.exe too).
-std::wstring ProgramFolder();
 
 bool MakeFolder(const std::wstring& path);
 bool WriteTextFile(const std::wstring& path, const std::string& content);
