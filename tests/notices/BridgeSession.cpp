@@ -140,6 +140,25 @@ bool FBridgeSession::IsRunning() const
     return Parent.Process() != nullptr && WaitForSingleObject(Parent.Process(), 0) == WAIT_TIMEOUT;
 }
 
+std::vector<FScriptedEvent> ScriptedEvents(const FStandInTicket& ticket)
+{
+    std::vector<FScriptedEvent> events;
+    if (ticket.Verdict == EStandInVerdict::Approve)
+    {
+        events.push_back({ticket.VerdictDelay, {ticket.SteamId, EParentEventType::Approve, ApproveReason}});
+    }
+    else
+    {
+        events.push_back({ticket.VerdictDelay, {ticket.SteamId, EParentEventType::Deny, ticket.DenyReason}});
+    }
+    if (ticket.KickDelay != 0)
+    {
+        events.push_back({ticket.VerdictDelay + ticket.KickDelay,
+                          {ticket.SteamId, EParentEventType::Kick, ticket.KickReason}});
+    }
+    return events;
+}
+
 std::vector<FBridgeEvent> EventsForNotices(const std::vector<FLoggedNotice>& notices)
 {
     std::vector<FBridgeEvent> events(notices.size());

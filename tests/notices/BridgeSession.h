@@ -3,6 +3,7 @@
 #pragma once
 
 #include "BridgeParent.h"
+#include "StandInTicket.h"
 
 #include <cstdint>
 #include <ostream>
@@ -50,6 +51,16 @@ public:
 private:
     std::wstring LogPath;
 };
+
+// An event that a ticket scripts, and how many dispatches after its own request's it falls due.
+struct FScriptedEvent
+{
+    uint32_t Offset = 0;
+    FBridgeEvent Event;
+};
+
+// The events a well-formed ticket scripts, in the order the stand-in schedules them.
+std::vector<FScriptedEvent> ScriptedEvents(const FStandInTicket& ticket);
 
 // The events a parent should see for delivered notices: approve always carries -1.
 std::vector<FBridgeEvent> EventsForNotices(const std::vector<FLoggedNotice>& notices);

@@ -62,22 +62,11 @@ std::vector<FBridgeEvent> ScriptedEvents(const std::vector<FStandInTicket>& tick
     std::vector<FDue> scheduled;
     for (uint32_t i = 0; i < tickets.size(); ++i)
     {
-        const FStandInTicket& ticket = tickets[i];
-        const uint32_t verdictDue = i + ticket.VerdictDelay;
-        if (ticket.Verdict == EStandInVerdict::Approve)
-        {
-            scheduled.push_back({verdictDue, Event(ticket.SteamId, EParentEventType::Approve, -1)});
-        }
-        else
-        {
-            scheduled.push_back(
-                {verdictDue, Event(ticket.SteamId, EParentEventType::Deny, ticket.DenyReason)});
-        }
-        if (ticket.KickDelay != 0)
-        {
-            scheduled.push_back({verdictDue + ticket.KickDelay,
-                                 Event(ticket.SteamId, EParentEventType::Kick, ticket.KickReason)});
-        }
+        const std::vector<FScriptedEvent> events = ScriptedEvents(tickets[i]);
+        std::transform(events.begin(), events.end(), std::back_inserter(scheduled),
+                       [i](const FScriptedEvent& scripted) {
+                           return FDue{i + scripted.Offset, scripted.Event};
+                       });
     }
     std::stable_sort(scheduled.begin(), scheduled.end(),
                      [](const FDue& a, const FDue& b) { return a.Dispatch < b.Dispatch; });

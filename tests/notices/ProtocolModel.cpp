@@ -6,12 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 
 namespace
 {
 // Longer tickets are read and dropped without asking Steam.
 constexpr uint32_t LargestTicket = 1024;
-constexpr int32_t ApproveReason = -1;
 
 void PutLE(std::vector<uint8_t>& out, uint64_t value, int size)
 {
@@ -21,14 +21,6 @@ void PutLE(std::vector<uint8_t>& out, uint64_t value, int size)
     }
 }
 
-FBridgeEvent Event(uint64_t steamId, EParentEventType type, int32_t reason)
-{
-    FBridgeEvent event;
-    event.SteamId = steamId;
-    event.Type = type;
-    event.Reason = reason;
-    return event;
-}
 } // namespace
 
 std::vector<uint8_t> FProtocolModel::Authenticate(uint32_t clientAddress, const std::vector<uint8_t>& ticket)
@@ -44,16 +36,11 @@ std::vector<uint8_t> FProtocolModel::Authenticate(uint32_t clientAddress, const 
     }
     if (accepted)
     {
-        const bool approve = decoded.Verdict == EStandInVerdict::Approve;
-        Expected.push_back(
-            {Event(decoded.SteamId, approve ? EParentEventType::Approve : EParentEventType::Deny,
-                   approve ? ApproveReason : decoded.DenyReason),
-             request, decoded.VerdictDelay});
-        if (decoded.KickDelay != 0)
-        {
-            Expected.push_back({Event(decoded.SteamId, EParentEventType::Kick, decoded.KickReason), request,
-                                decoded.VerdictDelay + decoded.KickDelay});
-        }
+        const std::vector<FScriptedEvent> events = ScriptedEvents(decoded);
+        std::transform(events.begin(), events.end(), std::back_inserter(Expected),
+                       [request](const FScriptedEvent& scripted) {
+                           return FExpectedEvent{scripted.Event, request, scripted.Offset};
+                       });
         MaxOffset = std::max(MaxOffset, decoded.VerdictDelay + decoded.KickDelay);
     }
     std::vector<uint8_t> reply;
