@@ -361,7 +361,7 @@ TEST_P(BridgeFuzz, LongStreamOfValidAndMalformedRequestsStaysInStep)
     ASSERT_EQ(calls.size(), model.SteamCalls().size());
     for (size_t i = 0; i < calls.size(); ++i)
     {
-        const FExpectedSteamCall& expected = model.SteamCalls()[i];
+        const FLoggedAuthenticate& expected = model.SteamCalls()[i];
         EXPECT_EQ(calls[i].Address, expected.Address) << "call " << i;
         EXPECT_EQ(calls[i].Length, expected.Length) << "call " << i;
         EXPECT_EQ(calls[i].Result, expected.Result) << "call " << i;

@@ -5,19 +5,11 @@
 #pragma once
 
 #include "BridgeParent.h"
+#include "BridgeSession.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
-
-// A call that Steam's authenticate operation should see.
-struct FExpectedSteamCall
-{
-    uint32_t Address = 0;
-    uint32_t Length = 0;
-    uint32_t Result = 0;
-    uint64_t SteamId = 0;
-};
 
 class FProtocolModel
 {
@@ -40,7 +32,8 @@ public:
     uint32_t LongestLag() const { return MaxOffset; }
     size_t ExpectedEventCount() const { return Expected.size(); }
     const std::vector<FBridgeEvent>& Received() const { return ReceivedEvents; }
-    const std::vector<FExpectedSteamCall>& SteamCalls() const { return Calls; }
+    // The authenticate calls that the stand-in should log, in order.
+    const std::vector<FLoggedAuthenticate>& SteamCalls() const { return Calls; }
 
 private:
     struct FExpectedEvent
@@ -57,5 +50,5 @@ private:
     uint32_t MaxOffset = 0;
     std::vector<FExpectedEvent> Expected;
     std::vector<FBridgeEvent> ReceivedEvents;
-    std::vector<FExpectedSteamCall> Calls;
+    std::vector<FLoggedAuthenticate> Calls;
 };
