@@ -21,6 +21,8 @@ enum class EStandInVerdict : uint32_t
 //  20  4  verdict delay: dispatches that pass without the verdict before it is delivered
 //  24  4  kick delay: dispatches after the verdict's until the kick; 0 means no kick
 //  28  4  kick reason (signed)
+// The fields in ticket order, so that FStandInTicket{id, verdict, denyReason, verdictDelay, kickDelay,
+// kickReason} reads as the ticket does.
 struct FStandInTicket
 {
     uint64_t SteamId = 0;

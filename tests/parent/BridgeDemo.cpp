@@ -25,29 +25,20 @@ struct FSample
     int ExpectedEvents;
 };
 
-FStandInTicket MakeTicket(uint64_t steamId, EStandInVerdict verdict, int32_t denyReason,
-                          uint32_t kickDelay = 0, int32_t kickReason = 0)
-{
-    FStandInTicket ticket;
-    ticket.SteamId = steamId;
-    ticket.Verdict = verdict;
-    ticket.DenyReason = denyReason;
-    ticket.KickDelay = kickDelay;
-    ticket.KickReason = kickReason;
-    return ticket;
-}
-
 std::vector<FSample> Samples()
 {
     std::vector<uint8_t> cutShort =
-        EncodeStandInTicket(MakeTicket(76561197960287931ull, EStandInVerdict::Approve, 0));
+        EncodeStandInTicket(FStandInTicket{76561197960287931ull, EStandInVerdict::Approve, 0, 0, 0, 0});
     cutShort.resize(20);
     return {
-        {0xC0A80117, EncodeStandInTicket(MakeTicket(76561197960287930ull, EStandInVerdict::Approve, 0)),
+        {0xC0A80117,
+         EncodeStandInTicket(FStandInTicket{76561197960287930ull, EStandInVerdict::Approve, 0, 0, 0, 0}),
          "approve 76561197960287930", 1},
-        {0x0A000007, EncodeStandInTicket(MakeTicket(76561198012345678ull, EStandInVerdict::Deny, 2)),
+        {0x0A000007,
+         EncodeStandInTicket(FStandInTicket{76561198012345678ull, EStandInVerdict::Deny, 2, 0, 0, 0}),
          "deny 76561198012345678 with reason 2", 1},
-        {0xAC100402, EncodeStandInTicket(MakeTicket(76561198087654321ull, EStandInVerdict::Approve, 0, 5, 9)),
+        {0xAC100402,
+         EncodeStandInTicket(FStandInTicket{76561198087654321ull, EStandInVerdict::Approve, 0, 0, 5, 9}),
          "approve 76561198087654321, then kick it 5 dispatches later with reason 9", 2},
         {0xCB007105, cutShort, "malformed: a valid ticket cut short", 0},
     };

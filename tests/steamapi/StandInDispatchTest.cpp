@@ -61,19 +61,6 @@ private:
     CCallback<FNoticeRecorder, GSClientKick_t, bGameServer> KickCallback;
 };
 
-FStandInTicket Ticket(uint64_t steamId, EStandInVerdict verdict, int32_t denyReason, uint32_t verdictDelay,
-                      uint32_t kickDelay = 0, int32_t kickReason = 0)
-{
-    FStandInTicket ticket;
-    ticket.SteamId = steamId;
-    ticket.Verdict = verdict;
-    ticket.DenyReason = denyReason;
-    ticket.VerdictDelay = verdictDelay;
-    ticket.KickDelay = kickDelay;
-    ticket.KickReason = kickReason;
-    return ticket;
-}
-
 bool Authenticate(const std::vector<uint8_t>& bytes, CSteamID& steamId)
 {
     return SteamGameServer()->SendUserConnectAndAuthenticate(0x0A000001, bytes.data(),
@@ -115,15 +102,17 @@ TEST(StandInLifecycle, InterfaceExistsOnlyBetweenInitAndShutdown)
 TEST_F(FStandInGameServerTest, ValidTicketIsAcceptedAndNamesTheUser)
 {
     CSteamID steamId;
-    EXPECT_TRUE(Authenticate(EncodeStandInTicket(Ticket(76561197960287930ull, EStandInVerdict::Deny, 2, 0)),
-                             steamId));
+    EXPECT_TRUE(Authenticate(
+        EncodeStandInTicket(FStandInTicket{76561197960287930ull, EStandInVerdict::Deny, 2, 0, 0, 0}),
+        steamId));
     EXPECT_EQ(steamId.ConvertToUint64(), 76561197960287930ull);
 }
 
 TEST_F(FStandInGameServerTest, InvalidTicketIsRefusedWithoutTouchingTheIdOrSchedulingNotices)
 {
     FNoticeRecorder<true> recorder;
-    std::vector<uint8_t> wrongMagic = EncodeStandInTicket(Ticket(7, EStandInVerdict::Approve, 0, 0));
+    std::vector<uint8_t> wrongMagic =
+        EncodeStandInTicket(FStandInTicket{7, EStandInVerdict::Approve, 0, 0, 0, 0});
     wrongMagic[0] = 'X';
     const std::vector<uint8_t> invalid[] = {
         {}, {'K', 'V', 'T', '1'}, wrongMagic, std::vector<uint8_t>(StandInTicketSize, 0)};
@@ -143,7 +132,7 @@ TEST_F(FStandInGameServerTest, InvalidTicketIsRefusedWithoutTouchingTheIdOrSched
 TEST_F(FStandInGameServerTest, NoticesWaitForALaterDispatch)
 {
     FNoticeRecorder<true> recorder;
-    ASSERT_TRUE(Authenticate(Ticket(7, EStandInVerdict::Approve, 0, 0)));
+    ASSERT_TRUE(Authenticate(FStandInTicket{7, EStandInVerdict::Approve, 0, 0, 0, 0}));
     EXPECT_TRUE(recorder.Take().empty()) << "delivered inside the authenticate call";
     SteamGameServer_RunCallbacks();
     EXPECT_EQ(recorder.Take(), std::vector<std::string>{"approve 7"});
@@ -152,10 +141,10 @@ TEST_F(FStandInGameServerTest, NoticesWaitForALaterDispatch)
 TEST_F(FStandInGameServerTest, NoticesComeInScheduledOrderWithTheirDelays)
 {
     FNoticeRecorder<true> recorder;
-    ASSERT_TRUE(Authenticate(Ticket(1, EStandInVerdict::Approve, 0, 0)));
-    ASSERT_TRUE(Authenticate(Ticket(2, EStandInVerdict::Deny, 2, 2)));
-    ASSERT_TRUE(Authenticate(Ticket(3, EStandInVerdict::Approve, 0, 0, 2, 9)));
-    ASSERT_TRUE(Authenticate(Ticket(4, EStandInVerdict::Deny, -5, 1, 1, 7)));
+    ASSERT_TRUE(Authenticate(FStandInTicket{1, EStandInVerdict::Approve, 0, 0, 0, 0}));
+    ASSERT_TRUE(Authenticate(FStandInTicket{2, EStandInVerdict::Deny, 2, 2, 0, 0}));
+    ASSERT_TRUE(Authenticate(FStandInTicket{3, EStandInVerdict::Approve, 0, 0, 2, 9}));
+    ASSERT_TRUE(Authenticate(FStandInTicket{4, EStandInVerdict::Deny, -5, 1, 1, 7}));
 
     const std::vector<std::vector<std::string>> expected = {
         {"approve 1", "approve 3"},
@@ -170,7 +159,7 @@ TEST_F(FStandInGameServerTest, NoticesComeInScheduledOrderWithTheirDelays)
         if (dispatch == 0)
         {
             // Scheduled after user 4's deny, for the very next dispatch.
-            ASSERT_TRUE(Authenticate(Ticket(5, EStandInVerdict::Approve, 0, 0)));
+            ASSERT_TRUE(Authenticate(FStandInTicket{5, EStandInVerdict::Approve, 0, 0, 0, 0}));
         }
     }
 }
@@ -179,7 +168,7 @@ TEST_F(FStandInGameServerTest, OnlyGameServerCallbacksReceiveNotices)
 {
     FNoticeRecorder<false> clientSide;
     FNoticeRecorder<true> gameServer;
-    ASSERT_TRUE(Authenticate(Ticket(8, EStandInVerdict::Deny, 3, 0, 1, 4)));
+    ASSERT_TRUE(Authenticate(FStandInTicket{8, EStandInVerdict::Deny, 3, 0, 1, 4}));
     SteamGameServer_RunCallbacks();
     SteamGameServer_RunCallbacks();
     EXPECT_EQ(gameServer.Take(), (std::vector<std::string>{"deny 8 reason 3", "kick 8 reason 4"}));
@@ -189,7 +178,7 @@ TEST_F(FStandInGameServerTest, OnlyGameServerCallbacksReceiveNotices)
 TEST_F(FStandInGameServerTest, ShutdownDropsTheNoticesStillScheduled)
 {
     FNoticeRecorder<true> recorder;
-    ASSERT_TRUE(Authenticate(Ticket(9, EStandInVerdict::Approve, 0, 1, 1, 1)));
+    ASSERT_TRUE(Authenticate(FStandInTicket{9, EStandInVerdict::Approve, 0, 1, 1, 1}));
     SteamGameServer_Shutdown();
     ASSERT_TRUE(SteamGameServer_Init(0, 8767, 0, 0, 0, eServerModeAuthentication, "karveth", "1.0.0.0"));
     for (int dispatch = 0; dispatch < 4; ++dispatch)
