@@ -408,7 +408,9 @@ FScenarioOutcome FUpdateScenario::Run(const std::vector<FAnswer>& answers, const
     FRelayLimit relayLimit;
 
     const std::wstring tracePath = RootFolder + L"\\messagebox-trace.txt";
-    const std::wstring program = DistFolder + L"\\Update.exe";
+    const std::wstring program =
+        DistFolder + L"\\" +
+        (options.ProgramName.empty() ? std::wstring(L"Update.exe") : options.ProgramName);
     DWORD processId = 0;
     HANDLE process = nullptr;
     const std::wstring workingFolder = options.WorkingFolder.empty() ? DistFolder : options.WorkingFolder;

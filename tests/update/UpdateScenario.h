@@ -52,6 +52,7 @@ struct FScenarioOptions
     std::wstring ExtraDllOverrides; // added to WINEDLLOVERRIDES for the program
     std::string ScreenshotFolder;   // Linux folder for a PNG of each window; empty for none
     std::wstring WorkingFolder;     // the program's current directory; empty for its own folder
+    std::wstring ProgramName;       // the file in the program's folder to run; empty for Update.exe
 };
 
 // The one-line descriptions the scenario records.

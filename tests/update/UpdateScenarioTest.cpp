@@ -300,6 +300,63 @@ TEST_F(UpdateScenarioTest, RichEditLibraryPlantedBesideTheProgramIsIgnored)
     ASSERT_FALSE(outcome.Details.empty());
     EXPECT_NE(outcome.Details[0].EditText.find(L"KARVETH END USER LICENSE AGREEMENT"), std::wstring::npos);
 }
+// Libraries that Windows loads on demand by their bare names, planted beside the program. With native
+// DLLs preferred, Wine looks in the program's own folder first for such a name, as Windows does. The
+// plant leaves a marker and refuses the load, so that Wine falls back to its own library: only the
+// marker tells whether the plant was loaded.
+struct FPlantCase
+{
+    const char* Name;
+    const wchar_t* Library;
+    const wchar_t* Override;
+};
+
+void PrintTo(const FPlantCase& c, std::ostream* out)
+{
+    *out << c.Name;
+}
+
+class PlantedLibraryTest : public UpdateScenarioTest, public ::testing::WithParamInterface<FPlantCase>
+{
+};
+
+// Update's twin with the classic search order shows that the run would load the plant; Update never does.
+TEST_P(PlantedLibraryTest, LibraryPlantedBesideTheProgramIsNeverLoaded)
+{
+    const std::wstring library = GetParam().Library;
+    const std::wstring planted = ProgramFolder() + L"\\..\\planted\\";
+    const std::wstring marker = Scenario.Dist() + L"\\" + library + L"-was-loaded.txt";
+    const wchar_t* const twin = L"UpdateWithClassicSearch.exe";
+    ASSERT_TRUE(CopyFileW((planted + library).c_str(), (Scenario.Dist() + L"\\" + library).c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((planted + L"update_classic_search.exe").c_str(),
+                          (Scenario.Dist() + L"\\" + twin).c_str(), FALSE));
+    FScenarioOptions options;
+    options.ExtraDllOverrides = GetParam().Override;
+
+    options.ProgramName = twin;
+    const FScenarioOutcome probe = Scenario.Run({{EAnswer::Decline}, {EAnswer::Ok}}, options);
+    ASSERT_TRUE(probe.Started);
+    EXPECT_TRUE(probe.Finished);
+    ASSERT_TRUE(AppearsSoon(marker)) << "with the classic search order the plant is not loaded either";
+    ASSERT_TRUE(DeleteFileW(marker.c_str()));
+
+    options.ProgramName.clear();
+    const FScenarioOutcome outcome = RunAndExpect({{EAnswer::Decline}, {EAnswer::Ok}},
+                                                  {LicenceWindow(), MessageWindow(NotAppliedText)}, options);
+
+    EXPECT_FALSE(PathExists(marker)) << "Update loaded the planted " << ::testing::PrintToString(library);
+    ASSERT_FALSE(outcome.Details.empty());
+    EXPECT_NE(outcome.Details[0].EditText.find(L"KARVETH END USER LICENSE AGREEMENT"), std::wstring::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(OnDemand, PlantedLibraryTest,
+                         ::testing::Values(
+                             // Loaded by the user-interface library when the first window is made.
+                             FPlantCase{"ThemeLibrary", L"uxtheme.dll", L"uxtheme=n,b"},
+                             // Imported by the rich-edit library, which Update itself loads by its full path.
+                             FPlantCase{"RichEditDependency", L"usp10.dll", L"usp10=n,b"}),
+                         [](const ::testing::TestParamInfo<FPlantCase>& info) { return info.param.Name; });
+
 // Cut at the classic path limit, this program's path would end inside its folder's name, and cutting
 // that after its last backslash would name the folder above, which holds someone else's Patch folder.
 // The shell cannot copy from or delete in a folder that deep (Wine's reports success all the same), so
