@@ -53,6 +53,11 @@ std::wstring ShellFileList(const std::wstring& path)
     return path + L'\0';
 }
 
+bool ShellCopySucceeded(int result, BOOL anyOperationsAborted)
+{
+    return result == 0 && anyOperationsAborted == FALSE;
+}
+
 bool CopyShellFiles(const std::wstring& source, const std::wstring& target)
 {
     const std::wstring sourceList = ShellFileList(source);
@@ -64,7 +69,8 @@ bool CopyShellFiles(const std::wstring& source, const std::wstring& target)
     operation.pTo = targetList.c_str();
     operation.fFlags = PatchFileFlags;
     operation.lpszProgressTitle = CopyProgressTitle;
-    return SHFileOperationW(&operation) == 0;
+    const int result = SHFileOperationW(&operation);
+    return ShellCopySucceeded(result, operation.fAnyOperationsAborted);
 }
 
 bool CopyPatchFiles(const wchar_t* path)

@@ -17,8 +17,13 @@ bool PatchSourcePatternFor(const std::wstring& modulePath, std::wstring& pattern
 // A one-entry file list for the shell: the path followed by two zero units.
 std::wstring ShellFileList(const std::wstring& path);
 
+// The verdict on a shell copy from its return value and its aborted flag. The copy can end early
+// without an error code, when the user cancels its progress window or the system silently skips part
+// of it; a copy that was not done whole is a failure.
+bool ShellCopySucceeded(int result, BOOL anyOperationsAborted);
+
 // Copies what the source list names into the target folder, subfolders included, replacing files
-// without asking; true when the shell reports success.
+// without asking; true when the shell reports that all of it was done.
 bool CopyShellFiles(const std::wstring& source, const std::wstring& target);
 
 // Copies the Patch folder's contents beside the running program into the game folder.

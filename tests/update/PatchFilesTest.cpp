@@ -53,6 +53,32 @@ TEST(PatchFilesTest, ModulePathThatDoesNotFitWholeIsNotUsed)
     EXPECT_EQ(exact, whole);
 }
 
+// Wine's shell never aborts a copy, so the decision is checked on its own: a cancelled or silently
+// shortened copy returns 0 with the aborted flag set.
+TEST(PatchFilesTest, OnlyACopyDoneWholeCountsAsSuccess)
+{
+    constexpr int CancelledByUser = ERROR_CANCELLED;
+    constexpr int SourceMissing = 0x7C; // the shell's "invalid path" code
+    struct FCase
+    {
+        int Result;
+        BOOL Aborted;
+        bool Succeeded;
+    };
+    const FCase cases[] = {
+        {0, FALSE, true},
+        {0, TRUE, false},
+        {CancelledByUser, TRUE, false},
+        {CancelledByUser, FALSE, false},
+        {SourceMissing, FALSE, false},
+    };
+    for (const FCase& c : cases)
+    {
+        SCOPED_TRACE(::testing::Message() << "result " << c.Result << ", aborted " << c.Aborted);
+        EXPECT_EQ(ShellCopySucceeded(c.Result, c.Aborted), c.Succeeded);
+    }
+}
+
 class ShellCopyTest : public ::testing::Test
 {
 protected:
