@@ -1,5 +1,8 @@
-// Reads the resources compiled into Update.exe, as Windows will find them, and checks them field by field.
+// Reads the resources compiled into Update.exe, as Windows will find them, and checks them field by field:
+// in the x86_64 program beside the tests and in the i686 program that ships, which cannot run here but
+// can be opened for its resources.
 
+#include "ManifestContext.h"
 #include "TestFolders.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace
@@ -123,14 +127,81 @@ std::wstring ClassName(const std::wstring& stored)
     return stored == L"#128" ? L"button" : stored;
 }
 
-class CompiledResourceTest : public ::testing::Test
+// The shipping build's Update.exe, by its Linux path, as Wine names it.
+std::wstring ShippedProgram()
+{
+    using FDosFileName = std::add_pointer_t<wchar_t*(const char*)>;
+    const auto dosFileName = reinterpret_cast<FDosFileName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+    wchar_t* converted = dosFileName != nullptr ? dosFileName(KARVETH_SHIPPED_UPDATE) : nullptr;
+    if (converted == nullptr)
+    {
+        return std::wstring();
+    }
+    std::wstring path = converted;
+    HeapFree(GetProcessHeap(), 0, converted);
+    return path;
+}
+
+std::wstring TestedProgram()
+{
+    return ProgramFolder() + L"\\Update.exe";
+}
+
+// The machine a program file is built for, from its PE header; 0 when it cannot be read.
+WORD FileMachine(const std::wstring& path)
+{
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+    {
+        return 0;
+    }
+    std::vector<std::uint8_t> header(4096);
+    DWORD read = 0;
+    ReadFile(file, header.data(), static_cast<DWORD>(header.size()), &read, nullptr);
+    CloseHandle(file);
+    IMAGE_DOS_HEADER dos = {};
+    IMAGE_FILE_HEADER image = {};
+    if (read < sizeof(dos))
+    {
+        return 0;
+    }
+    std::memcpy(&dos, header.data(), sizeof(dos));
+    const std::size_t imageAt = static_cast<std::size_t>(dos.e_lfanew) + sizeof(DWORD); // after "PE\0\0"
+    if (dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew < 0 || imageAt + sizeof(image) > read)
+    {
+        return 0;
+    }
+    std::memcpy(&image, header.data() + imageAt, sizeof(image));
+    return image.Machine;
+}
+
+struct FProgramCase
+{
+    const char* Name;
+    bool Shipped; // the i686 file of the shipping build, not the x86_64 one beside the tests
+    WORD Machine;
+};
+
+void PrintTo(const FProgramCase& c, std::ostream* out)
+{
+    *out << c.Name << " (" << (c.Shipped ? "shipping build" : "beside the tests") << ", machine 0x"
+         << std::hex << c.Machine << std::dec << ")";
+}
+
+class CompiledResourceTest : public ::testing::TestWithParam<FProgramCase>
 {
 protected:
     void SetUp() override
     {
-        const std::wstring program = ProgramFolder() + L"\\Update.exe";
-        Module = LoadLibraryExW(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-        ASSERT_NE(Module, nullptr) << "cannot open Update.exe beside the test program";
+        Program = GetParam().Shipped ? ShippedProgram() : TestedProgram();
+        ASSERT_EQ(FileMachine(Program), GetParam().Machine) << ::testing::PrintToString(Program);
+        // Resources only: the i686 file cannot be mapped as an image into this x86_64 process.
+        Module = LoadLibraryExW(Program.c_str(), nullptr,
+                                LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        ASSERT_NE(Module, nullptr) << "cannot open " << ::testing::PrintToString(Program)
+                                   << " (the win32 preset builds the shipped one)";
     }
 
     void TearDown() override
@@ -152,10 +223,16 @@ protected:
         return std::vector<std::uint8_t>(data, data + SizeofResource(Module, found));
     }
 
+    std::wstring Program;
     HMODULE Module = nullptr;
 };
 
-TEST_F(CompiledResourceTest, LicenseDialogTemplateHoldsExactlyTheDesignedValues)
+INSTANTIATE_TEST_SUITE_P(UpdateExe, CompiledResourceTest,
+                         ::testing::Values(FProgramCase{"Tested", false, IMAGE_FILE_MACHINE_AMD64},
+                                           FProgramCase{"Shipped", true, IMAGE_FILE_MACHINE_I386}),
+                         [](const ::testing::TestParamInfo<FProgramCase>& info) { return info.param.Name; });
+
+TEST_P(CompiledResourceTest, LicenseDialogTemplateHoldsExactlyTheDesignedValues)
 {
     const std::vector<std::uint8_t> bytes = Resource(RT_DIALOG, LicenseDialogId);
     ASSERT_FALSE(bytes.empty()) << "no dialog template 101";
@@ -208,27 +285,14 @@ TEST_F(CompiledResourceTest, LicenseDialogTemplateHoldsExactlyTheDesignedValues)
     };
     EXPECT_EQ(controls, expected);
 }
-// Windows reads the execution level and the supported versions from manifest 1 of the program.
-TEST_F(CompiledResourceTest, ManifestAsksForAdministratorRightsAndNamesTheSupportedWindows)
+// Windows reads the execution level, the supported versions, the Common Controls dependency and the DPI
+// awareness from manifest 1 of the program.
+TEST_P(CompiledResourceTest, ManifestAsksForAdministratorRightsTheVisualStyleAndDpiAwareness)
 {
     const std::vector<std::uint8_t> bytes = Resource(RT_MANIFEST, 1);
     ASSERT_FALSE(bytes.empty()) << "no application manifest";
     const std::string manifest(bytes.begin(), bytes.end());
     EXPECT_EQ(Resource(RT_MANIFEST, 2).size(), 0u) << "a second manifest would be ignored for a program";
-
-    // The loader's own parser must accept it, or Windows would refuse to start the program.
-    const std::wstring program = ProgramFolder() + L"\\Update.exe";
-    ACTCTXW context = {};
-    context.cbSize = sizeof(context);
-    context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
-    context.lpSource = program.c_str();
-    context.lpResourceName = MAKEINTRESOURCEW(1);
-    HANDLE parsed = CreateActCtxW(&context);
-    EXPECT_NE(parsed, INVALID_HANDLE_VALUE) << "manifest rejected, error " << GetLastError();
-    if (parsed != INVALID_HANDLE_VALUE)
-    {
-        ReleaseActCtx(parsed);
-    }
 
     EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>"),
               std::string::npos);
@@ -244,5 +308,35 @@ TEST_F(CompiledResourceTest, ManifestAsksForAdministratorRightsAndNamesTheSuppor
     {
         EXPECT_NE(manifest.find(std::string("<supportedOS Id=\"") + id + "\"/>"), std::string::npos) << id;
     }
+    const char* const commonControls[] = {
+        "type=\"win32\"",
+        "name=\"Microsoft.Windows.Common-Controls\"",
+        "version=\"6.0.0.0\"",
+        "processorArchitecture=\"*\"",
+        "publicKeyToken=\"6595b64144ccf1df\"",
+        "language=\"*\"",
+    };
+    const std::size_t dependency = manifest.find("<dependentAssembly>");
+    const std::size_t dependencyEnd = manifest.find("</dependentAssembly>");
+    ASSERT_NE(dependency, std::string::npos) << "no dependency";
+    for (const char* attribute : commonControls)
+    {
+        const std::size_t at = manifest.find(attribute, dependency);
+        EXPECT_TRUE(at != std::string::npos && at < dependencyEnd) << attribute;
+    }
+    EXPECT_NE(manifest.find("<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true"
+                            "</dpiAware>"),
+              std::string::npos);
+
+    // The loader's own reading: it must accept the manifest, or Windows would refuse to start the
+    // program, and find what the text says. (Wine 8 reports per-monitor awareness to a running program
+    // whatever its manifest says, so the setting is read here.)
+    const FManifestContext context(Program);
+    ASSERT_TRUE(context.Valid()) << "manifest rejected, error " << context.Error();
+    EXPECT_EQ(context.Setting(L"dpiAware"), L"true");
+    std::wstring identity;
+    std::wstring folder;
+    ASSERT_TRUE(context.Dependency(L"Microsoft.Windows.Common-Controls", identity, folder));
+    EXPECT_NE(identity.find(L"version=\"6."), std::wstring::npos) << ::testing::PrintToString(identity);
 }
 } // namespace

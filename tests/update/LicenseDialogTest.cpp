@@ -2,13 +2,17 @@
 // second thread acts as the user.
 
 #include "LicenseDialog.h"
+#include "ManifestContext.h"
 #include "TestFolders.h"
 #include "UiDriver.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cwctype>
 #include <functional>
 #include <thread>
+#include <vector>
 
 namespace
 {
@@ -66,6 +70,12 @@ FDialogRun RunDialogAs(EUserAction action)
     run.Result = RunLicenseDialog(GetModuleHandleW(nullptr));
     user.join();
     return run;
+}
+
+std::wstring LowerCase(std::wstring text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return std::towlower(c); });
+    return text;
 }
 
 class LicenseDialogTest : public ::testing::Test
@@ -159,5 +169,43 @@ TEST_F(LicenseDialogTest, ALongLicenceIsShownFromItsStart)
     EXPECT_GE(run.Seen.EditText.size(), limit);
     EXPECT_EQ(run.Seen.EditText.rfind(L"FIRST LINE\r\nkkk", 0), 0u);
     EXPECT_EQ(run.Result, 1);
+}
+
+// Update.exe's manifest asks for the Common Controls 6, whose buttons are drawn in the system's visual
+// style; without it the same template gets the classic buttons of the user-interface library. (Wine's
+// library reports version 5.81 whatever assembly it was loaded for, so the assembly tells the version.)
+TEST_F(LicenseDialogTest, UnderUpdatesManifestTheButtonsAreThoseOfTheCommonControls6)
+{
+    std::wstring identity;
+    std::wstring folder;
+    FDialogRun withManifest;
+    {
+        FManifestContext manifest(ProgramFolder() + L"\\Update.exe");
+        ASSERT_TRUE(manifest.Activate())
+            << "Update.exe's manifest cannot be made active, error " << manifest.Error();
+        manifest.Dependency(L"Microsoft.Windows.Common-Controls", identity, folder);
+        withManifest = RunDialogAs(EUserAction::Accept);
+    }
+    const FDialogRun classic = RunDialogAs(EUserAction::Accept);
+
+    EXPECT_NE(identity.find(L"version=\"6."), std::wstring::npos) << ::testing::PrintToString(identity);
+    ASSERT_FALSE(folder.empty()) << "the Common Controls assembly was not resolved";
+    const std::wstring library = L"\\" + LowerCase(folder) + L"\\comctl32.dll";
+    ASSERT_TRUE(withManifest.Found);
+    ASSERT_TRUE(classic.Found);
+    ASSERT_EQ(ButtonList(withManifest.Seen), L"Accept|Decline");
+    ASSERT_EQ(ButtonList(classic.Seen), L"Accept|Decline");
+    for (const FButtonInfo& button : withManifest.Seen.Buttons)
+    {
+        EXPECT_NE(LowerCase(button.ProcedureModule).find(library), std::wstring::npos)
+            << ::testing::PrintToString(button.Text + L" from " + button.ProcedureModule);
+    }
+    for (const FButtonInfo& button : classic.Seen.Buttons)
+    {
+        EXPECT_FALSE(button.ProcedureModule.empty());
+        EXPECT_EQ(LowerCase(button.ProcedureModule).find(library), std::wstring::npos)
+            << ::testing::PrintToString(button.Text + L" from " + button.ProcedureModule);
+    }
+    EXPECT_EQ(withManifest.Result, 1);
 }
 } // namespace

@@ -60,6 +60,23 @@ std::wstring WithoutAccessKey(const std::wstring& text)
     return plain;
 }
 
+std::wstring ProcedureModule(HWND window)
+{
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    HMODULE module = nullptr;
+    if (processId != GetCurrentProcessId() ||
+        !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(GetWindowLongPtrW(window, GWLP_WNDPROC)), &module))
+    {
+        return std::wstring();
+    }
+    wchar_t file[MAX_PATH] = {};
+    GetModuleFileNameW(module, file, MAX_PATH);
+    return file;
+}
+
 BOOL CALLBACK CollectChild(HWND child, LPARAM lParam)
 {
     auto* info = reinterpret_cast<FWindowInfo*>(lParam);
@@ -79,7 +96,8 @@ BOOL CALLBACK CollectChild(HWND child, LPARAM lParam)
     }
     else if (_wcsicmp(className, L"Button") == 0)
     {
-        info->Buttons.push_back(FButtonInfo{GetDlgCtrlID(child), WithoutAccessKey(WindowText(child))});
+        info->Buttons.push_back(
+            FButtonInfo{GetDlgCtrlID(child), WithoutAccessKey(WindowText(child)), ProcedureModule(child)});
     }
     else if ((_wcsicmp(className, L"Edit") == 0 || _wcsnicmp(className, L"RichEdit", 8) == 0) &&
              info->EditText.empty())

@@ -12,6 +12,9 @@ struct FButtonInfo
 {
     int Id = 0;
     std::wstring Text; // without the '&' of the access key
+    // The file of the library whose window procedure drives the button; known only for windows of
+    // this process, empty for others.
+    std::wstring ProcedureModule;
 };
 
 struct FWindowInfo

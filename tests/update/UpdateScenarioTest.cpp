@@ -313,7 +313,8 @@ struct FPlantCase
 
 void PrintTo(const FPlantCase& c, std::ostream* out)
 {
-    *out << c.Name;
+    *out << c.Name << " " << ::testing::PrintToString(std::wstring(c.Library)) << " with "
+         << ::testing::PrintToString(std::wstring(c.Override));
 }
 
 class PlantedLibraryTest : public UpdateScenarioTest, public ::testing::WithParamInterface<FPlantCase>
