@@ -159,6 +159,24 @@ HANDLE FindProgramProcess(const std::wstring& program, DWORD& processId)
     return nullptr;
 }
 
+std::vector<std::wstring> LoadedLibraries(DWORD processId)
+{
+    std::vector<std::wstring> files;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
+    if (snapshot == INVALID_HANDLE_VALUE)
+    {
+        return files;
+    }
+    MODULEENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Module32FirstW(snapshot, &entry); more; more = Module32NextW(snapshot, &entry))
+    {
+        files.push_back(entry.szExePath);
+    }
+    CloseHandle(snapshot);
+    return files;
+}
+
 // Limits Wine's call trace to the message boxes; gives back what the prefix had before.
 class FRelayLimit
 {
@@ -425,6 +443,10 @@ FScenarioOutcome FUpdateScenario::Run(const std::vector<FAnswer>& answers, const
     while (HWND window = NextWindow(process, processId))
     {
         Sleep(SettleMs);
+        if (outcome.Windows.empty())
+        {
+            outcome.Libraries = LoadedLibraries(processId);
+        }
         const FWindowInfo info = DescribeWindow(window);
         outcome.Details.push_back(info);
         outcome.Windows.push_back(Describe(info));

@@ -42,6 +42,7 @@ struct FScenarioOutcome
     std::vector<FWindowInfo> Details;
     std::vector<FMessageBoxCall> MessageBoxCalls;
     std::vector<std::string> Screenshots; // Linux paths, one per window when asked for
+    std::vector<std::wstring> Libraries;  // files loaded in the program when its first window showed
     bool Started = false;
     bool Finished = false;
     DWORD ExitCode = STILL_ACTIVE;

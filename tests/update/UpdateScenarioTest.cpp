@@ -3,12 +3,14 @@
 // message boxes were called, the game folders afterwards and the emptied Patch folder.
 
 #include "InstallLocation.h"
+#include "ManifestContext.h"
 #include "TestFolders.h"
 #include "UpdateScenario.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -69,6 +71,12 @@ bool AppearsSoon(const std::wstring& path)
     return PathExists(path);
 }
 
+std::wstring LowerCase(std::wstring text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return std::towlower(c); });
+    return text;
+}
+
 class UpdateScenarioTest : public ::testing::Test
 {
 protected:
@@ -121,6 +129,26 @@ TEST_F(UpdateScenarioTest, DecliningTheLicenceOnlyReportsAndStillDeletesThePatch
     ASSERT_FALSE(outcome.Details.empty());
     EXPECT_NE(outcome.Details[0].EditText.find(L"KARVETH END USER LICENSE AGREEMENT"), std::wstring::npos);
     ExpectUntouched(game);
+}
+
+// Its manifest's dependency makes the program take the Common Controls from the side-by-side assembly
+// of version 6, before its first window shows.
+TEST_F(UpdateScenarioTest, TheLicenceShowsWithTheCommonControls6Loaded)
+{
+    std::wstring identity;
+    std::wstring folder;
+    const FManifestContext manifest(Scenario.Dist() + L"\\Update.exe");
+    ASSERT_TRUE(manifest.Dependency(L"Microsoft.Windows.Common-Controls", identity, folder));
+    ASSERT_NE(identity.find(L"version=\"6."), std::wstring::npos) << ::testing::PrintToString(identity);
+    const std::wstring library = LowerCase(L"\\" + folder + L"\\comctl32.dll");
+
+    const FScenarioOutcome outcome =
+        RunAndExpect({{EAnswer::Decline}, {EAnswer::Ok}}, {LicenceWindow(), MessageWindow(NotAppliedText)});
+
+    const bool loaded = std::any_of(outcome.Libraries.begin(), outcome.Libraries.end(),
+                                    [&library](const std::wstring& file)
+                                    { return LowerCase(file).find(library) != std::wstring::npos; });
+    EXPECT_TRUE(loaded) << "loaded: " << ::testing::PrintToString(outcome.Libraries);
 }
 
 TEST_F(UpdateScenarioTest, AcceptedGameFolderIsPatchedWithSubfoldersAndReplacedFiles)
