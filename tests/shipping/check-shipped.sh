@@ -15,6 +15,7 @@ if [ "${1:-}" = "--release" ]; then
     dist=${2:?$usage}
 else
     bin=${1:?$usage}
+    origin="$bin (build the win32 preset first)"
 fi
 
 fail() {
@@ -30,7 +31,7 @@ check_program() {
     local file=$1 subsystem=$2 extra_dll=$3
     local path="$bin/$file"
     if [ ! -f "$path" ]; then
-        fail "$path is missing (build the win32 preset first)"
+        fail "$file is missing from $origin"
         return
     fi
     local headers
@@ -113,6 +114,7 @@ if $release; then
     /usr/bin/python3 -m zipfile -e "${archives[0]}" "$unpacked/package"
     /usr/bin/python3 -m zipfile -e "${symbol_archives[0]}" "$unpacked/symbols"
     bin=$unpacked/package
+    origin=$(basename "${archives[0]}")
     programs=(authbridge/authbridge.exe Update/Update.exe)
 else
     programs=(authbridge.exe Update.exe)
