@@ -24,6 +24,10 @@ bash scripts/setup.sh
 # and the archive entries.
 SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct)
 export SOURCE_DATE_EPOCH
+if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
+    echo "release.sh: warning: uncommitted changes are built in; this release cannot be made again" \
+         "from commit $(git -C "$root" log -1 --format=%h)" >&2
+fi
 
 sign=false
 if [ -n "${KARVETH_SIGN_PKCS12:-}${KARVETH_SIGN_PASSWORD_FILE:-}" ]; then
