@@ -69,10 +69,12 @@ split_program() {
         "$build/bin/$program" "$package/$folder/$program"
 }
 
+# A studio signs as a company: the commercial purpose, and the description Windows shows when it
+# asks for elevation.
 sign_program() {
     local file=$1 description=$2
     local signing=(osslsigncode sign -pkcs12 "$KARVETH_SIGN_PKCS12" -readpass "$KARVETH_SIGN_PASSWORD_FILE"
-                   -h sha256 -n "$description")
+                   -h sha256 -comm -n "$description")
     if [ -n "${KARVETH_SIGN_TIMESTAMP_URL:-}" ]; then
         signing+=(-ts "$KARVETH_SIGN_TIMESTAMP_URL")
     fi

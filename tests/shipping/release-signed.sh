@@ -59,6 +59,7 @@ verify_signatures() {
         grep -q "Subject: /CN=Karveth release test$" <<<"$verified" ||
             fail "$program: not signed with the test certificate"
         grep -q "Text description: $description\$" <<<"$verified" || fail "$program: signed without its description"
+        grep -q "Microsoft Commercial Code Signing purpose" <<<"$verified" || fail "$program: not signed as a company"
         grep -q "^$time_stamp" <<<"$verified" || fail "$program: no '$time_stamp'"
     done
 }
