@@ -86,7 +86,7 @@ sign_program() {
 split_program authbridge.exe authbridge
 split_program Update.exe Update
 if $sign; then
-    sign_program "$package/authbridge/authbridge.exe" "Karveth Steam authentication bridge"
+    sign_program "$package/authbridge/authbridge.exe" "Karveth Steam authentication bridge for the game server"
     sign_program "$package/Update/Update.exe" "Karveth patch installer"
 fi
 

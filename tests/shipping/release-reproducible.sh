@@ -5,6 +5,7 @@
 #   usage: release-reproducible.sh CHECKOUT
 set -euo pipefail
 KARVETH_RELEASE_SOURCE=${1:?usage: release-reproducible.sh CHECKOUT}
+# shellcheck source=tests/shipping/release-support.sh
 source "$(dirname "$0")/release-support.sh"
 
 first=$(release_clone one/karveth)

@@ -7,6 +7,7 @@
 set -euo pipefail
 KARVETH_RELEASE_SOURCE=${1:?usage: release-signed.sh CHECKOUT VERSION_TEST_EXE}
 version_tests=${2:?usage: release-signed.sh CHECKOUT VERSION_TEST_EXE}
+# shellcheck source=tests/shipping/release-support.sh
 source "$(dirname "$0")/release-support.sh"
 here=$(cd "$(dirname "$0")" && pwd)
 
@@ -40,7 +41,7 @@ for _ in $(seq 50); do
 done
 tsa_url=http://127.0.0.1:$(cat "$keys/tsa/port")/
 
-programs=("authbridge/authbridge.exe|Karveth Steam authentication bridge"
+programs=("authbridge/authbridge.exe|Karveth Steam authentication bridge for the game server"
           "Update/Update.exe|Karveth patch installer")
 # Verifies both programs of the unpacked release against the test certificate, expecting the
 # given line about the time stamp; further options go to osslsigncode verify.

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the release tests: clones of the checkout's last commit, a release run in one, and the
 # unpacking of its archives.
 #   KARVETH_RELEASE_SOURCE  the checkout to clone (set by the caller)
