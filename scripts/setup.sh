@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs what the build, the tests and the demo need on a fresh Debian 12 machine.
+# Installs what the build, the tests, the demo and the release need on a fresh Debian 12 machine.
 set -euo pipefail
 
 packages=(cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
           binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 googletest
-          wine wine64 xvfb xdotool imagemagick x11-utils)
+          wine wine64 xvfb xdotool imagemagick x11-utils
+          git python3 osslsigncode openssl tzdata)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,10 +1,22 @@
 #!/usr/bin/env bash
-# Inspects the shipping (i686) build: both programs are 32-bit PE executables of the right
-# subsystem, and need nothing beyond Windows' own DLLs (and steam_api.dll for the bridge).
+# Inspects the shipping (i686) programs: both are 32-bit PE executables of the right subsystem,
+# and need nothing beyond Windows' own DLLs (and steam_api.dll for the bridge).
+#   check-shipped.sh BIN_FOLDER              the win32 preset's build, both programs in one folder
+#   check-shipped.sh --release DIST_FOLDER   a release: its archives are unpacked and checked; the
+#       programs must also carry no debug sections and no symbol table, only a link to their
+#       debug files, and no steam_api.dll may be anywhere in the release
 set -u
-bin=${1:?usage: check-shipped.sh BIN_FOLDER}
+usage="usage: check-shipped.sh BIN_FOLDER | --release DIST_FOLDER"
 objdump=i686-w64-mingw32-objdump
 failures=0
+release=false
+if [ "${1:-}" = "--release" ]; then
+    release=true
+    dist=${2:?$usage}
+else
+    bin=${1:?$usage}
+    origin="$bin (build the win32 preset first)"
+fi
 
 fail() {
     echo "FAIL: $*"
@@ -19,7 +31,7 @@ check_program() {
     local file=$1 subsystem=$2 extra_dll=$3
     local path="$bin/$file"
     if [ ! -f "$path" ]; then
-        fail "$path is missing (build the win32 preset first)"
+        fail "$file is missing from $origin"
         return
     fi
     local headers
@@ -37,13 +49,89 @@ check_program() {
     echo "checked $file: $(sed -n 's/^\s*DLL Name: //p' <<<"$headers" | tr '\n' ' ')"
 }
 
-check_program authbridge.exe "Windows CUI" steam_api.dll
-check_program Update.exe "Windows GUI" ""
+# Prints what is wrong with the program's link to its debug file: the name it holds and the
+# checksum of the file it was split into.
+check_debug_link() {
+    local program=$1 debug=$2 section
+    section=$(mktemp)
+    i686-w64-mingw32-objcopy --dump-section .gnu_debuglink="$section" "$program" "$section.exe"
+    /usr/bin/python3 - "$section" "$debug" <<'PYTHON'
+import os, struct, sys, zlib
+link = open(sys.argv[1], "rb").read()
+name = link.split(b"\0")[0].decode()
+crc = struct.unpack("<I", link[-4:])[0]
+debug = sys.argv[2]
+if name != os.path.basename(debug):
+    print("links to '%s', expected '%s'" % (name, os.path.basename(debug)))
+elif not os.path.isfile(debug):
+    print("the symbols archive has no %s" % name)
+elif zlib.crc32(open(debug, "rb").read()) != crc:
+    print("%s in the symbols archive is not the one split off this program" % name)
+PYTHON
+    rm -f "$section" "$section.exe"
+}
+
+# A released program is stripped: no debug sections, no symbol table, only a link to its debug
+# file, which lies at the same place in the symbols archive.
+check_stripped() {
+    local file=$1 symbols=$2
+    local path="$bin/$file" sections debug_sections problem
+    [ -f "$path" ] || return
+    sections=$($objdump -h "$path" | awk '$1 ~ /^[0-9]+$/ { print $2 }')
+    debug_sections=$(grep -E '^\.z?debug' <<<"$sections" | tr '\n' ' ')
+    [ -z "$debug_sections" ] || fail "$file carries debug sections: $debug_sections"
+    $objdump -f "$path" | grep -q HAS_SYMS && fail "$file carries a symbol table"
+    if ! grep -qx '\.gnu_debuglink' <<<"$sections"; then
+        fail "$file has no link to its debug file"
+        return
+    fi
+    problem=$(check_debug_link "$path" "$symbols/$file.debug")
+    [ -z "$problem" ] || fail "$file: $problem"
+}
+
+if $release; then
+    shopt -s nullglob
+    archives=("$dist"/karveth-tools-*-win32.zip)
+    symbol_archives=("$dist"/karveth-tools-*-win32-symbols.zip)
+    shopt -u nullglob
+    if [ ${#archives[@]} -ne 1 ] || [ ${#symbol_archives[@]} -ne 1 ]; then
+        fail "$dist must hold one program archive and one symbols archive"
+        echo "$failures failed"
+        exit 1
+    fi
+    [ -f "$dist/SHA256SUMS" ] || fail "$dist has no SHA256SUMS"
+    (cd "$dist" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the archives"
+    # Our stand-in Steam library is for tests only: never in the release, loose or packed.
+    found=$(find "$dist" -iname steam_api.dll)
+    [ -z "$found" ] || fail "$dist holds $found"
+    for archive in "${archives[@]}" "${symbol_archives[@]}"; do
+        packed=$(/usr/bin/python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' \
+            "$archive" | grep -i '\(^\|/\)steam_api\.dll$')
+        [ -z "$packed" ] || fail "$(basename "$archive") packs $packed"
+    done
+    unpacked=$(mktemp -d)
+    trap 'rm -rf "$unpacked"' EXIT
+    /usr/bin/python3 -m zipfile -e "${archives[0]}" "$unpacked/package"
+    /usr/bin/python3 -m zipfile -e "${symbol_archives[0]}" "$unpacked/symbols"
+    bin=$unpacked/package
+    origin=$(basename "${archives[0]}")
+    programs=(authbridge/authbridge.exe Update/Update.exe)
+else
+    programs=(authbridge.exe Update.exe)
+fi
+
+check_program "${programs[0]}" "Windows CUI" steam_api.dll
+check_program "${programs[1]}" "Windows GUI" ""
+if $release; then
+    for program in "${programs[@]}"; do
+        check_stripped "$program" "$unpacked/symbols"
+    done
+fi
 
 # The bridge must import exactly these Steam functions, undecorated, so the real library fits.
 expected="SteamAPI_RegisterCallback SteamGameServer SteamGameServer_Init SteamGameServer_RunCallbacks SteamGameServer_Shutdown"
-if [ -f "$bin/authbridge.exe" ]; then
-    imported=$($objdump -p "$bin/authbridge.exe" | sed -n '/DLL Name: steam_api.dll/,/^$/p' |
+if [ -f "$bin/${programs[0]}" ]; then
+    imported=$($objdump -p "$bin/${programs[0]}" | sed -n '/DLL Name: steam_api.dll/,/^$/p' |
         awk 'NR > 2 && NF >= 3 { print $3 }' | sort | tr '\n' ' ' | sed 's/ $//')
     [ "$imported" = "$expected" ] || fail "authbridge.exe imports from steam_api.dll: '$imported', expected '$expected'"
 fi

@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# Builds the release of the i686 programs from a clean build folder and writes into dist/:
+#   karveth-tools-<version>-win32.zip          the programs, stripped, with what ships beside them
+#   karveth-tools-<version>-win32-symbols.zip  the debug information split off each program
+#   SHA256SUMS                                 of both archives
+# Without a certificate the output depends only on the commit: two runs give the same bytes.
+# Signing (Authenticode, SHA-256), when both of these name files:
+#   KARVETH_SIGN_PKCS12         the code-signing certificate and key, PKCS#12 (.p12/.pfx)
+#   KARVETH_SIGN_PASSWORD_FILE  a file holding that file's password
+#   KARVETH_SIGN_TIMESTAMP_URL  optional: an RFC 3161 time-stamp server
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+build=build/release
+dist=dist
+target=i686-w64-mingw32
+# Options of osslsigncode that this script uses, all present from this version on (Debian 12's).
+osslsigncode_minimum=2.5
+
+bash scripts/setup.sh
+
+# Every date in the release is the last commit's: the PE time stamp (ld and objcopy read this)
+# and the archive entries.
+SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct)
+export SOURCE_DATE_EPOCH
+if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
+    echo "release.sh: warning: uncommitted changes are built in; this release cannot be made again" \
+         "from commit $(git -C "$root" log -1 --format=%h)" >&2
+fi
+
+sign=false
+if [ -n "${KARVETH_SIGN_PKCS12:-}${KARVETH_SIGN_PASSWORD_FILE:-}" ]; then
+    for file in "${KARVETH_SIGN_PKCS12:-}" "${KARVETH_SIGN_PASSWORD_FILE:-}"; do
+        if [ ! -f "$file" ]; then
+            echo "release.sh: signing needs both KARVETH_SIGN_PKCS12 and KARVETH_SIGN_PASSWORD_FILE" \
+                 "to name files ('$file' is not one)" >&2
+            exit 1
+        fi
+    done
+    version_line=$(osslsigncode --version 2>&1 | head -1)
+    found=$(sed -n 's/^osslsigncode \([0-9][0-9.]*\).*/\1/p' <<<"$version_line")
+    if [ -z "$found" ] || [ "$(printf '%s\n' "$osslsigncode_minimum" "$found" | sort -V | head -1)" != \
+         "$osslsigncode_minimum" ]; then
+        echo "release.sh: signing needs osslsigncode $osslsigncode_minimum or later, found '$version_line'" >&2
+        exit 1
+    fi
+    sign=true
+fi
+
+rm -rf "$build" "$dist"
+cmake --preset release >/dev/null
+cmake --build --preset release --target authbridge Update
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+[ -n "$version" ] || { echo "release.sh: no project version in $build/CMakeCache.txt" >&2; exit 1; }
+
+package=$build/package
+symbols=$build/symbols
+mkdir -p "$package" "$symbols" "$dist"
+
+# Strips a program into the package and keeps its debug information, linked by name and checksum,
+# in the symbols folder at the same place, so that unpacking both archives together puts each
+# debug file beside its program, where debuggers look.
+split_program() {
+    local program=$1 folder=$2
+    mkdir -p "$package/$folder" "$symbols/$folder"
+    "$target-objcopy" --only-keep-debug "$build/bin/$program" "$symbols/$folder/$program.debug"
+    "$target-objcopy" --strip-all --add-gnu-debuglink="$symbols/$folder/$program.debug" \
+        "$build/bin/$program" "$package/$folder/$program"
+}
+
+# A studio signs as a company: the commercial purpose, and the description Windows shows when it
+# asks for elevation.
+sign_program() {
+    local file=$1 description=$2
+    local signing=(osslsigncode sign -pkcs12 "$KARVETH_SIGN_PKCS12" -readpass "$KARVETH_SIGN_PASSWORD_FILE"
+                   -h sha256 -comm -n "$description")
+    if [ -n "${KARVETH_SIGN_TIMESTAMP_URL:-}" ]; then
+        signing+=(-ts "$KARVETH_SIGN_TIMESTAMP_URL")
+    fi
+    "${signing[@]}" -in "$file" -out "$file.signed" >/dev/null
+    mv "$file.signed" "$file"
+    echo "signed $file"
+}
+
+split_program authbridge.exe authbridge
+split_program Update.exe Update
+if $sign; then
+    sign_program "$package/authbridge/authbridge.exe" "Karveth Steam authentication bridge for the game server"
+    sign_program "$package/Update/Update.exe" "Karveth patch installer"
+fi
+
+cp scripts/release/authbridge.txt "$package/authbridge/README.txt"
+cp scripts/release/Update.txt "$package/Update/README.txt"
+bash scripts/release/notices.sh "$target-g++-posix" >"$package/THIRD-PARTY-NOTICES.txt"
+# The parent side: its documentation and, where the checkout has it, its library as tracked.
+mkdir -p "$package/docs"
+cp docs/parent-protocol.md "$package/docs/"
+if [ -d bridgeparent ]; then
+    git ls-files -z bridgeparent | while IFS= read -r -d '' file; do
+        mkdir -p "$package/$(dirname "$file")"
+        cp "$file" "$package/$file"
+    done
+fi
+
+name=karveth-tools-$version-win32
+/usr/bin/python3 scripts/release/pack-zip.py "$package" "$dist/$name.zip" "$SOURCE_DATE_EPOCH"
+/usr/bin/python3 scripts/release/pack-zip.py "$symbols" "$dist/$name-symbols.zip" "$SOURCE_DATE_EPOCH"
+(cd "$dist" && sha256sum "$name.zip" "$name-symbols.zip" >SHA256SUMS)
+
+# What leaves here must pass the checks of the shipped programs.
+bash tests/shipping/check-shipped.sh --release "$dist"
+
+echo
+echo "Release $version in $dist/:"
+(cd "$dist" && ls -l)
+echo
+cat "$dist/SHA256SUMS"

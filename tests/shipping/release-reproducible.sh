@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Two releases of the last commit, from clones in two different folders, run one after the other
+# with another time zone and another umask, must give the same bytes: the programs and their debug
+# files, both archives and SHA256SUMS.
+#   usage: release-reproducible.sh CHECKOUT
+set -euo pipefail
+KARVETH_RELEASE_SOURCE=${1:?usage: release-reproducible.sh CHECKOUT}
+# shellcheck source=tests/shipping/release-support.sh
+source "$(dirname "$0")/release-support.sh"
+
+first=$(release_clone one/karveth)
+second=$(release_clone a-second-place/somewhat/deeper/karveth-tools)
+release_run "$first" TZ=UTC
+(umask 0077 && release_run "$second" TZ=Pacific/Kiritimati)
+
+failures=0
+for folder in dist build/release/package build/release/symbols; do
+    if ! diff -r "$first/$folder" "$second/$folder"; then
+        echo "FAIL: $folder differs between the two releases"
+        failures=$((failures + 1))
+    fi
+done
+
+echo "SHA256SUMS of the two releases, side by side ($first | $second):"
+paste -d'|' "$first/dist/SHA256SUMS" "$second/dist/SHA256SUMS"
+echo "Compared:"
+(cd "$first" && find dist build/release/package build/release/symbols -type f | sort | sed 's/^/  /')
+if [ "$failures" -ne 0 ]; then
+    exit 1
+fi
+echo "the two releases are identical"

@@ -1,0 +1,39 @@
+# shellcheck shell=bash
+# Sourced by the release tests: clones of the checkout's last commit, a release run in one, and the
+# unpacking of its archives.
+#   KARVETH_RELEASE_SOURCE  the checkout to clone (set by the caller)
+
+release_work=$(mktemp -d)
+trap 'rm -rf "$release_work"' EXIT
+
+# A clone takes committed state only: say so rather than test something else than the checkout.
+if [ -n "$(git -C "$KARVETH_RELEASE_SOURCE" status --porcelain --untracked-files=no)" ]; then
+    echo "note: uncommitted changes in $KARVETH_RELEASE_SOURCE are not in the clones; this tests the last commit"
+fi
+
+# Clones the checkout into the given folder (made here, under the test's own temp folder).
+release_clone() {
+    local clone=$release_work/$1
+    mkdir -p "$(dirname "$clone")"
+    git clone --quiet "$KARVETH_RELEASE_SOURCE" "$clone"
+    echo "$clone"
+}
+
+# Runs the release command in a clone, its output kept in the clone's release.log; prints the log
+# when the command fails and returns its status.
+release_run() {
+    local clone=$1 status=0
+    shift
+    (cd "$clone" && env "$@" bash scripts/release.sh) >"$clone/release.log" 2>&1 || status=$?
+    if [ "$status" -ne 0 ]; then
+        echo "--- release.sh in $clone failed ($status):"
+        tail -20 "$clone/release.log"
+    fi
+    return "$status"
+}
+
+# Unpacks the program archive of a clone's dist/ into the given folder.
+release_unpack() {
+    local clone=$1 folder=$2
+    /usr/bin/python3 -m zipfile -e "$(ls "$clone"/dist/karveth-tools-*-win32.zip)" "$folder"
+}
