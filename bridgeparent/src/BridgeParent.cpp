@@ -94,6 +94,8 @@ FBridgeResult FBridgeParent::Gone(size_t expected, DWORD systemError)
     result.BytesExpected = static_cast<uint32_t>(expected);
     result.BytesReceived = static_cast<uint32_t>(std::min(Received.size(), expected));
     result.Error = result.BytesReceived > 0 ? EBridgeError::ShortReply : EBridgeError::BridgeGone;
+    // No reply will come any more, so none is owed: every later call reports the bridge gone.
+    Owed = 0;
     DWORD exitCode = 0;
     if (WaitForSingleObject(ProcessHandle, ExitStatusWaitMs) == WAIT_OBJECT_0 &&
         GetExitCodeProcess(ProcessHandle, &exitCode))

@@ -216,7 +216,9 @@ S_API bool S_CALLTYPE SteamGameServer_Init(uint32 unIP, uint16 usSteamPort, uint
     ReleasePort();
     const EPortState port = InitSucceeds ? TakePort(usSteamPort) : EPortState::NotModelled;
     Running = InitSucceeds && port != EPortState::Held;
-    const char* portText = port == EPortState::Free ? " port=free" : port == EPortState::Held ? " port=held" : "";
+    const char* portText = port == EPortState::Free   ? " port=free"
+                           : port == EPortState::Held ? " port=held"
+                                                      : "";
     Log(Format(
         "Init ip=%u steamport=%u gameport=%u spectatorport=%u queryport=%u mode=%d gamedir=%s version=%s "
         "result=%d%s",

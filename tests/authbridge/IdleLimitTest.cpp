@@ -133,16 +133,16 @@ TEST_P(FIdleLoopTest, InputRenewsTheIdleTimeAndSilenceEndsTheLoopWithShutdownLas
     }
     const double lastInput = loopCase.InputTimes.empty() ? 0.0 : loopCase.InputTimes.back();
     EXPECT_GT(Parent.Now, lastInput + IdleTimeoutSeconds) << "stopped after " << Parent.Now << " s";
-    EXPECT_LT(Parent.Now, lastInput + IdleTimeoutSeconds + ExitMarginSeconds) << "stopped after " << Parent.Now
-                                                                               << " s";
+    EXPECT_LT(Parent.Now, lastInput + IdleTimeoutSeconds + ExitMarginSeconds)
+        << "stopped after " << Parent.Now << " s";
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front().rfind("Init ", 0), 0u);
     EXPECT_EQ(lines.back(), "Shutdown");
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Shutdown"), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    SimulatedClock, FIdleLoopTest,
-    ::testing::Values(FLoopCase{"Silent", {}}, FLoopCase{"InputAt899Seconds", {899.0}},
-                      FLoopCase{"InputJustBeforeEachLimit", {899.9, 1799.5, 2699.0}}),
-    [](const ::testing::TestParamInfo<FLoopCase>& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(SimulatedClock, FIdleLoopTest,
+                         ::testing::Values(FLoopCase{"Silent", {}}, FLoopCase{"InputAt899Seconds", {899.0}},
+                                           FLoopCase{"InputJustBeforeEachLimit", {899.9, 1799.5, 2699.0}}),
+                         [](const ::testing::TestParamInfo<FLoopCase>& info)
+                         { return std::string(info.param.Name); });
