@@ -26,15 +26,16 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-// The handles of this process that any child started with inheritance would receive.
-std::set<uintptr_t> InheritableHandles()
+// The open handles of this process, found by asking about every handle value (Wine's handle count
+// is always 0); with inheritableOnly, those that any child started with inheritance would receive.
+std::set<uintptr_t> OpenHandles(bool inheritableOnly)
 {
     std::set<uintptr_t> handles;
     for (uintptr_t value = 4; value < HighestHandleScanned; value += 4)
     {
         DWORD flags = 0;
         if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) &&
-            (flags & HANDLE_FLAG_INHERIT) != 0)
+            (!inheritableOnly || (flags & HANDLE_FLAG_INHERIT) != 0))
         {
             handles.insert(value);
         }
@@ -42,11 +43,9 @@ std::set<uintptr_t> InheritableHandles()
     return handles;
 }
 
-DWORD HandleCount()
+std::set<uintptr_t> InheritableHandles()
 {
-    DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
-    return count;
+    return OpenHandles(true);
 }
 
 // True when the child holds the given handle of ours: inherited handles keep their value, so the
@@ -125,7 +124,8 @@ TEST(BridgeParentFailure, AFailedStartSaysWhyAndLeavesNothingOpen)
     FBridgeParent bridge;
     const std::wstring missing = ProgramFolder() + L"\\no-such-folder\\authbridge.exe";
     ASSERT_FALSE(bridge.Start(missing));
-    const DWORD before = HandleCount();
+    const std::set<uintptr_t> before = OpenHandles(false);
+    ASSERT_FALSE(before.empty());
     const std::set<uintptr_t> inheritable = InheritableHandles();
     for (int round = 0; round < 5; ++round)
     {
@@ -137,7 +137,7 @@ TEST(BridgeParentFailure, AFailedStartSaysWhyAndLeavesNothingOpen)
         EXPECT_TRUE(Contains(result.Message(), "(error " + std::to_string(result.SystemError) + ")"))
             << result.Message();
     }
-    EXPECT_EQ(HandleCount(), before);
+    EXPECT_EQ(OpenHandles(false), before);
     EXPECT_EQ(InheritableHandles(), inheritable);
     std::vector<FBridgeEvent> events;
     EXPECT_EQ(bridge.PollEvents(events).Error, EBridgeError::NotStarted);
@@ -320,7 +320,8 @@ TEST_F(FBridgeProcessTest, StartingAgainEndsTheFormerBridgeAndLeaksNothing)
 {
     StartBridge();
     Bridge.Kill();
-    const DWORD before = HandleCount();
+    const std::set<uintptr_t> before = OpenHandles(false);
+    ASSERT_FALSE(before.empty());
     std::vector<HANDLE> former;
     for (int round = 0; round < 4; ++round)
     {
@@ -345,5 +346,5 @@ TEST_F(FBridgeProcessTest, StartingAgainEndsTheFormerBridgeAndLeaksNothing)
     {
         CloseHandle(copy);
     }
-    EXPECT_EQ(HandleCount(), before);
+    EXPECT_EQ(OpenHandles(false), before);
 }
