@@ -20,6 +20,11 @@ double BridgeClock()
     return static_cast<double>(counter.QuadPart) * SecondsPerTick;
 }
 
+void BridgeSleep(uint32_t milliseconds)
+{
+    Sleep(milliseconds);
+}
+
 // A failed peek (the parent has gone, or the input is not a pipe) counts as nothing waiting.
 DWORD BytesWaiting(HANDLE input)
 {
@@ -36,6 +41,11 @@ bool IsIdleLimitExceeded(double now, double lastActivity)
 
 int RunBridge()
 {
+    return RunBridge(FBridgeTime{BridgeClock, BridgeSleep});
+}
+
+int RunBridge(const FBridgeTime& time)
+{
     HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
 
@@ -48,21 +58,21 @@ int RunBridge()
     SecondsPerTick = 1.0 / static_cast<double>(frequency.QuadPart);
 
     bool stop = false;
-    double lastActivity = BridgeClock();
+    double lastActivity = time.Now();
     while (!stop)
     {
-        Sleep(FirstSleepMs);
+        time.Sleep(FirstSleepMs);
         if (BytesWaiting(input) > 0)
         {
-            lastActivity = BridgeClock();
+            lastActivity = time.Now();
             HandleOneRequest(input, output);
         }
-        else if (IsIdleLimitExceeded(BridgeClock(), lastActivity))
+        else if (IsIdleLimitExceeded(time.Now(), lastActivity))
         {
             stop = true;
         }
         RunSteamCallbacks();
-        Sleep(SecondSleepMs);
+        time.Sleep(SecondSleepMs);
     }
 
     ShutdownSteamGameServer();

@@ -52,6 +52,14 @@ double CpuSecondsOfThreads(DWORD processId)
 }
 } // namespace
 
+std::wstring ProgramFolder()
+{
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::wstring program(path, length);
+    return program.substr(0, program.find_last_of(L'\\'));
+}
+
 double NowSeconds()
 {
     static const double secondsPerTick = []

@@ -1,12 +1,13 @@
 // What the benchmark programs share: a clock, order statistics and where the programs are.
 #pragma once
 
-#include "TestFiles.h"
-
 #include <windows.h>
 
 #include <string>
 #include <vector>
+
+// The folder of the running program, where the bridge and the stand-in Steam library sit.
+std::wstring ProgramFolder();
 
 // Seconds from the high-resolution performance counter.
 double NowSeconds();

@@ -47,6 +47,51 @@ bool Running = false;
 uint64 DispatchCount = 0;
 std::vector<CCallbackBase*> Callbacks;
 std::vector<FScheduledNotice> Scheduled;
+// The Steam port this game server holds, when the port is modelled.
+HANDLE HeldPort = nullptr;
+
+enum class EPortState
+{
+    NotModelled,
+    Free,
+    Held,
+};
+
+// Only one game server can have Steam's port. When STEAM_STANDIN_PORT_OBJECT names a kernel object,
+// the port is a mutex of that name and the port number: the first game server creates it and holds
+// it until its shutdown or its end, and a second one on the same port finds it and fails its
+// start-up. Off unless a test asks for it, so that bridges of tests running side by side never meet.
+EPortState TakePort(uint16 port)
+{
+    constexpr DWORD LongestPrefix = 200;
+    wchar_t prefix[LongestPrefix];
+    const DWORD length = GetEnvironmentVariableW(L"STEAM_STANDIN_PORT_OBJECT", prefix, LongestPrefix);
+    if (length == 0 || length >= LongestPrefix)
+    {
+        return EPortState::NotModelled;
+    }
+    const std::wstring name = std::wstring(prefix) + L"-" + std::to_wstring(port);
+    HANDLE object = CreateMutexW(nullptr, FALSE, name.c_str());
+    if (object == nullptr || GetLastError() == ERROR_ALREADY_EXISTS)
+    {
+        if (object != nullptr)
+        {
+            CloseHandle(object);
+        }
+        return EPortState::Held;
+    }
+    HeldPort = object;
+    return EPortState::Free;
+}
+
+void ReleasePort()
+{
+    if (HeldPort != nullptr)
+    {
+        CloseHandle(HeldPort);
+        HeldPort = nullptr;
+    }
+}
 
 // When STEAM_STANDIN_LOG names a file, every call is appended to it as one line, so that tests
 // and integrators can see exactly what reached Steam.
@@ -168,13 +213,18 @@ S_API bool S_CALLTYPE SteamGameServer_Init(uint32 unIP, uint16 usSteamPort, uint
                                            EServerMode eServerMode, const char* pchGameDir,
                                            const char* pchVersionString)
 {
-    Running = InitSucceeds;
+    ReleasePort();
+    const EPortState port = InitSucceeds ? TakePort(usSteamPort) : EPortState::NotModelled;
+    Running = InitSucceeds && port != EPortState::Held;
+    const char* portText = port == EPortState::Free   ? " port=free"
+                           : port == EPortState::Held ? " port=held"
+                                                      : "";
     Log(Format(
         "Init ip=%u steamport=%u gameport=%u spectatorport=%u queryport=%u mode=%d gamedir=%s version=%s "
-        "result=%d",
+        "result=%d%s",
         unIP, usSteamPort, usGamePort, usSpectatorPort, usQueryPort, static_cast<int>(eServerMode),
         pchGameDir != nullptr ? pchGameDir : "(null)",
-        pchVersionString != nullptr ? pchVersionString : "(null)", static_cast<int>(Running)));
+        pchVersionString != nullptr ? pchVersionString : "(null)", static_cast<int>(Running), portText));
     return Running;
 }
 
@@ -229,5 +279,6 @@ S_API void S_CALLTYPE SteamGameServer_Shutdown()
 {
     Running = false;
     Scheduled.clear();
+    ReleasePort();
     Log("Shutdown");
 }

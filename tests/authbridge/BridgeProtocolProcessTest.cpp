@@ -21,21 +21,16 @@ std::vector<uint8_t> ApproveTicket(uint64_t steamId)
     return EncodeStandInTicket(ticket);
 }
 
-std::string LE64Hex(uint64_t value)
-{
-    return Hex(Concat({LE32(static_cast<uint32_t>(value)), LE32(static_cast<uint32_t>(value >> 32))}));
-}
-
 std::string Accepted(uint64_t steamId)
 {
-    return "01000000" + LE64Hex(steamId);
+    return "01000000" + Hex(LE64(steamId));
 }
 
 const std::string Refused = "00000000" + NoSteamId;
 
 std::string ApproveEvent(uint64_t steamId)
 {
-    return LE64Hex(steamId) + "00000000" + "ffffffff";
+    return Hex(LE64(steamId)) + "00000000" + "ffffffff";
 }
 } // namespace
 

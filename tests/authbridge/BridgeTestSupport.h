@@ -4,6 +4,7 @@
 
 #include "BridgeParent.h"
 #include "TestFiles.h"
+#include "WireBytes.h"
 
 #include <gtest/gtest.h>
 
@@ -13,10 +14,6 @@
 
 // The logged lines that start with the given call name, e.g. "Authenticate ".
 std::vector<std::string> LogLinesOf(const std::vector<std::string>& lines, const std::string& prefix);
-
-std::string Hex(const std::vector<uint8_t>& bytes);
-std::vector<uint8_t> LE32(uint32_t value);
-std::vector<uint8_t> Concat(const std::vector<std::vector<uint8_t>>& parts);
 
 // Starts a bridge whose stand-in Steam library logs into a file of the test's own, and stops it
 // when the test ends.

@@ -3,6 +3,7 @@
 #include "BridgeSession.h"
 #include "ProtocolModel.h"
 #include "StandInTicket.h"
+#include "WireBytes.h"
 
 #include <gtest/gtest.h>
 
@@ -217,22 +218,10 @@ std::vector<FBridgeEvent> DecodeEvents(const std::vector<uint8_t>& records)
     std::vector<FBridgeEvent> events;
     for (size_t at = 0; at + 16 <= records.size(); at += 16)
     {
-        uint64_t id = 0;
-        uint32_t type = 0;
-        uint32_t reason = 0;
-        for (int i = 7; i >= 0; --i)
-        {
-            id = id << 8 | records[at + i];
-        }
-        for (int i = 3; i >= 0; --i)
-        {
-            type = type << 8 | records[at + 8 + i];
-            reason = reason << 8 | records[at + 12 + i];
-        }
         FBridgeEvent event;
-        event.SteamId = id;
-        event.Type = static_cast<EParentEventType>(static_cast<int32_t>(type));
-        event.Reason = static_cast<int32_t>(reason);
+        event.SteamId = GetLE64(&records[at]);
+        event.Type = static_cast<EParentEventType>(static_cast<int32_t>(GetLE32(&records[at + 8])));
+        event.Reason = static_cast<int32_t>(GetLE32(&records[at + 12]));
         events.push_back(event);
     }
     return events;
@@ -253,8 +242,7 @@ void ReadReplies(FBridgeSession& session, FProtocolModel& model, const std::vect
         {
             uint8_t countBytes[4];
             ASSERT_TRUE(session.Parent.ReadExact(countBytes, sizeof(countBytes))) << "no PollEvents reply";
-            const uint32_t count = static_cast<uint32_t>(countBytes[0]) | countBytes[1] << 8 |
-                                   countBytes[2] << 16 | static_cast<uint32_t>(countBytes[3]) << 24;
+            const uint32_t count = GetLE32(countBytes);
             ASSERT_LE(count, model.MostEventsFor(request.PollNumber)) << "PollEvents count out of step";
             std::vector<uint8_t> records(static_cast<size_t>(count) * 16);
             ASSERT_TRUE(count == 0 || session.Parent.ReadExact(records.data(), records.size()))

@@ -78,7 +78,8 @@ FBridgeSession::~FBridgeSession()
 bool FBridgeSession::Start()
 {
     const std::wstring folder = ProgramFolder();
-    return Parent.Start(folder + L"\\authbridge.exe", folder, {L"STEAM_STANDIN_LOG=" + LogPath});
+    return static_cast<bool>(
+        Parent.Start(folder + L"\\authbridge.exe", folder, {L"STEAM_STANDIN_LOG=" + LogPath}));
 }
 
 std::vector<std::string> FBridgeSession::LogLines() const

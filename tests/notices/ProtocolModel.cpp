@@ -2,6 +2,7 @@
 
 #include "BridgeSession.h"
 #include "StandInTicket.h"
+#include "WireBytes.h"
 
 #include <gtest/gtest.h>
 
@@ -12,14 +13,6 @@ namespace
 {
 // Longer tickets are read and dropped without asking Steam.
 constexpr uint32_t LargestTicket = 1024;
-
-void PutLE(std::vector<uint8_t>& out, uint64_t value, int size)
-{
-    for (int i = 0; i < size; ++i)
-    {
-        out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    }
-}
 
 } // namespace
 
@@ -43,10 +36,7 @@ std::vector<uint8_t> FProtocolModel::Authenticate(uint32_t clientAddress, const 
                        });
         MaxOffset = std::max(MaxOffset, decoded.VerdictDelay + decoded.KickDelay);
     }
-    std::vector<uint8_t> reply;
-    PutLE(reply, accepted ? 1 : 0, 4);
-    PutLE(reply, accepted ? decoded.SteamId : 0, 8);
-    return reply;
+    return Concat({LE32(accepted ? 1 : 0), LE64(accepted ? decoded.SteamId : 0)});
 }
 
 void FProtocolModel::Unknown()

@@ -1,5 +1,6 @@
 // The stand-in's ticket format: the bytes a ticket is made of, and which bytes are a ticket.
 #include "StandInTicket.h"
+#include "WireBytes.h"
 
 #include <gtest/gtest.h>
 
@@ -7,16 +8,6 @@
 
 namespace
 {
-std::vector<uint8_t> FromHex(const std::string& hex)
-{
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-    {
-        bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
-
 // Approve 76561197960287930 one dispatch late, then kick it three dispatches later for reason 6.
 const char* const ExampleHex = "4b565431"
                                "ba56000001001001"

@@ -2,7 +2,6 @@
 // stand-in Steam library's format, polls until their notices have arrived and prints a transcript.
 #include "BridgeParent.h"
 #include "StandInTicket.h"
-#include "TestFiles.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -67,9 +66,13 @@ std::string DescribeSteamId(uint64_t steamId)
     return text;
 }
 
+// authbridge.exe beside this program, as a server would ship it beside its own executable.
 std::wstring BridgePath()
 {
-    return ProgramFolder() + L"\\authbridge.exe";
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, length);
+    return folder.substr(0, folder.find_last_of(L'\\')) + L"\\authbridge.exe";
 }
 
 bool AuthenticateSample(FBridgeParent& bridge, const FSample& sample)
@@ -78,9 +81,10 @@ bool AuthenticateSample(FBridgeParent& bridge, const FSample& sample)
                 DottedAddress(sample.ClientAddress).c_str(), sample.ClientAddress,
                 static_cast<unsigned>(sample.Ticket.size()), sample.Description.c_str());
     FAuthenticateReply reply;
-    if (!bridge.Authenticate(sample.ClientAddress, sample.Ticket, reply))
+    const FBridgeResult result = bridge.Authenticate(sample.ClientAddress, sample.Ticket, reply);
+    if (!result)
     {
-        std::printf("< no reply from the bridge\n");
+        std::printf("< no reply: %s\n", result.Message().c_str());
         return false;
     }
     std::printf("< result %u (%s), Steam ID %s\n\n", reply.Result,
@@ -101,9 +105,10 @@ bool PollUntil(FBridgeParent& bridge, int expected)
         }
         std::printf("> PollEvents\n");
         std::vector<FBridgeEvent> events;
-        if (!bridge.PollEvents(events))
+        const FBridgeResult result = bridge.PollEvents(events);
+        if (!result)
         {
-            std::printf("< no reply from the bridge\n");
+            std::printf("< no reply: %s\n", result.Message().c_str());
             return false;
         }
         std::printf("< %u event%s\n", static_cast<unsigned>(events.size()), events.size() == 1 ? "" : "s");
@@ -130,11 +135,15 @@ int main()
     std::printf("The stand-in steam_api.dll beside it judges each ticket by its own bytes. Authenticate\n"
                 "answers at once; the approve, deny and kick notices come later, with the polls.\n\n");
     FBridgeParent bridge;
-    if (!bridge.Start(bridgePath))
+    const FBridgeResult started = bridge.Start(bridgePath);
+    if (!started)
     {
-        std::printf("Cannot start the bridge (error %lu).\n", GetLastError());
+        std::printf("%s\n", started.Message().c_str());
         return 1;
     }
+    std::printf("Bridge process %lu, %s.\n\n", bridge.ProcessId(),
+                bridge.IsProtected() ? "ended by Windows if this program ends"
+                                     : "NOT tied to this program's life");
 
     int expected = 0;
     for (const FSample& sample : Samples())

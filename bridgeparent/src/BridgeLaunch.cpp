@@ -1,0 +1,164 @@
+#include "BridgeLaunch.h"
+
+#include <cwchar>
+
+namespace
+{
+// Large enough that a parent can write a burst of requests without waiting for the bridge.
+constexpr DWORD PipeBufferSize = 1 << 20;
+
+// Our environment block with the extra entries appended (a later entry does not replace an
+// earlier one of the same name, so callers add only names we do not have).
+std::vector<wchar_t> BuildEnvironment(const std::vector<std::wstring>& extra)
+{
+    std::vector<wchar_t> block;
+    wchar_t* current = GetEnvironmentStringsW();
+    for (const wchar_t* entry = current; entry != nullptr && *entry != L'\0'; entry += wcslen(entry) + 1)
+    {
+        block.insert(block.end(), entry, entry + wcslen(entry) + 1);
+    }
+    FreeEnvironmentStringsW(current);
+    for (const std::wstring& entry : extra)
+    {
+        block.insert(block.end(), entry.begin(), entry.end());
+        block.push_back(L'\0');
+    }
+    block.push_back(L'\0');
+    return block;
+}
+
+// The attribute list that limits what the child inherits to the given handles.
+class FInheritList
+{
+public:
+    FInheritList(HANDLE* handles, size_t count)
+    {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        Storage.resize(size);
+        List = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(Storage.data());
+        if (!InitializeProcThreadAttributeList(List, 1, 0, &size))
+        {
+            List = nullptr;
+            return;
+        }
+        if (!UpdateProcThreadAttribute(List, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
+                                       count * sizeof(HANDLE), nullptr, nullptr))
+        {
+            DeleteProcThreadAttributeList(List);
+            List = nullptr;
+        }
+    }
+    ~FInheritList()
+    {
+        if (List != nullptr)
+        {
+            DeleteProcThreadAttributeList(List);
+        }
+    }
+    FInheritList(const FInheritList&) = delete;
+    FInheritList& operator=(const FInheritList&) = delete;
+
+    LPPROC_THREAD_ATTRIBUTE_LIST Get() const { return List; }
+
+private:
+    std::vector<unsigned char> Storage;
+    LPPROC_THREAD_ATTRIBUTE_LIST List = nullptr;
+};
+
+// A job that ends every process in it when its last handle closes, which happens when this
+// process ends, however it ends. Returns the Windows error when the bridge cannot be put in it,
+// for example because our own job forbids it.
+DWORD TieToJob(HANDLE process, HANDLE& job)
+{
+    job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr)
+    {
+        return GetLastError();
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits)) ||
+        !AssignProcessToJobObject(job, process))
+    {
+        const DWORD error = GetLastError();
+        CloseIfOpen(job);
+        return error;
+    }
+    return 0;
+}
+} // namespace
+
+void CloseIfOpen(HANDLE& handle)
+{
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE)
+    {
+        CloseHandle(handle);
+    }
+    handle = nullptr;
+}
+
+bool LaunchBridge(const std::wstring& exePath, const std::wstring& workingDirectory,
+                  const std::vector<std::wstring>& extraEnvironment, FLaunchedBridge& launched, DWORD& error)
+{
+    launched = FLaunchedBridge();
+    // Every handle is made without inheritance; only the child's three are marked inheritable, and
+    // the handle list hands exactly those to the bridge, so our ends never reach any child.
+    HANDLE childInput = nullptr;
+    HANDLE childOutput = nullptr;
+    HANDLE nul = INVALID_HANDLE_VALUE;
+    bool made = CreatePipe(&childInput, &launched.ToBridge, nullptr, PipeBufferSize) &&
+                CreatePipe(&launched.FromBridge, &childOutput, nullptr, PipeBufferSize);
+    if (made)
+    {
+        nul = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                          0, nullptr);
+        made = nul != INVALID_HANDLE_VALUE;
+    }
+    HANDLE inherited[] = {childInput, childOutput, nul};
+    for (HANDLE handle : inherited)
+    {
+        made = made && SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    }
+
+    PROCESS_INFORMATION process = {};
+    if (made)
+    {
+        FInheritList inheritList(inherited, sizeof(inherited) / sizeof(inherited[0]));
+        STARTUPINFOEXW startup = {};
+        startup.StartupInfo.cb = sizeof(startup);
+        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        startup.StartupInfo.hStdInput = childInput;
+        startup.StartupInfo.hStdOutput = childOutput;
+        startup.StartupInfo.hStdError = nul;
+        startup.lpAttributeList = inheritList.Get();
+        std::wstring commandLine = L"\"" + exePath + L"\"";
+        std::vector<wchar_t> environment = BuildEnvironment(extraEnvironment);
+        // Suspended until it is in the job, so that not even its start-up can outlive us.
+        made =
+            inheritList.Get() != nullptr &&
+            CreateProcessW(exePath.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
+                           CREATE_SUSPENDED | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT |
+                               EXTENDED_STARTUPINFO_PRESENT,
+                           environment.data(), workingDirectory.empty() ? nullptr : workingDirectory.c_str(),
+                           &startup.StartupInfo, &process);
+    }
+    error = made ? 0 : GetLastError();
+    CloseIfOpen(childInput);
+    CloseIfOpen(childOutput);
+    CloseIfOpen(nul);
+    if (!made)
+    {
+        CloseIfOpen(launched.ToBridge);
+        CloseIfOpen(launched.FromBridge);
+        return false;
+    }
+
+    launched.Process = process.hProcess;
+    launched.ProcessId = process.dwProcessId;
+    launched.JobError = TieToJob(process.hProcess, launched.Job);
+    // Unprotected or not, the bridge runs: a server in a restrictive job still needs its bridge.
+    ResumeThread(process.hThread);
+    CloseHandle(process.hThread);
+    return true;
+}

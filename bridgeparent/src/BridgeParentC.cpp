@@ -1,0 +1,203 @@
+// The C interface: a thin layer over FBridgeParent that keeps the last result and the last poll's
+// events in the handle.
+#include "bridge_parent.h"
+
+#include "BridgeParent.h"
+
+#include <new>
+
+struct FKvBridge
+{
+    FBridgeParent Parent;
+    FBridgeResult Last;
+    std::string LastMessage = "ok";
+    std::vector<FBridgeEvent> Events;
+};
+
+namespace
+{
+int32_t Report(FKvBridge* bridge, const FBridgeResult& result)
+{
+    bridge->Last = result;
+    bridge->LastMessage = result.Message();
+    return static_cast<int32_t>(result.Error);
+}
+
+std::vector<uint8_t> TicketBytes(const uint8_t* ticket, uint32_t ticketSize)
+{
+    return ticketSize == 0 ? std::vector<uint8_t>() : std::vector<uint8_t>(ticket, ticket + ticketSize);
+}
+
+int32_t BadArgument(FKvBridge* bridge)
+{
+    if (bridge != nullptr)
+    {
+        bridge->Last = FBridgeResult();
+        bridge->LastMessage = "bad argument: a required pointer is NULL or an index is out of range";
+    }
+    return KvBridgeBadArgument;
+}
+
+int32_t ToAuthenticateOutputs(FKvBridge* bridge, const FBridgeResult& result, const FAuthenticateReply& reply,
+                              uint32_t* resultOut, uint64_t* steamId)
+{
+    if (result)
+    {
+        *resultOut = reply.Result;
+        *steamId = reply.SteamId;
+    }
+    return Report(bridge, result);
+}
+
+int32_t ToPollOutputs(FKvBridge* bridge, const FBridgeResult& result, uint32_t* count)
+{
+    *count = result ? static_cast<uint32_t>(bridge->Events.size()) : 0;
+    if (!result)
+    {
+        bridge->Events.clear();
+    }
+    return Report(bridge, result);
+}
+} // namespace
+
+extern "C" FKvBridge* KvBridgeCreate(void)
+{
+    return new (std::nothrow) FKvBridge();
+}
+
+extern "C" void KvBridgeDestroy(FKvBridge* bridge)
+{
+    delete bridge;
+}
+
+extern "C" int32_t KvBridgeStart(FKvBridge* bridge, const wchar_t* exePath, const wchar_t* workingDirectory,
+                                 const wchar_t* const* extraEnvironment, uint32_t extraCount)
+{
+    if (bridge == nullptr || exePath == nullptr || (extraEnvironment == nullptr && extraCount > 0))
+    {
+        return BadArgument(bridge);
+    }
+    std::vector<std::wstring> environment;
+    for (uint32_t i = 0; i < extraCount; ++i)
+    {
+        if (extraEnvironment[i] == nullptr)
+        {
+            return BadArgument(bridge);
+        }
+        environment.emplace_back(extraEnvironment[i]);
+    }
+    bridge->Events.clear();
+    return Report(bridge, bridge->Parent.Start(exePath, workingDirectory != nullptr ? workingDirectory : L"",
+                                               environment));
+}
+
+extern "C" int32_t KvBridgeAuthenticate(FKvBridge* bridge, uint32_t clientAddress, const uint8_t* ticket,
+                                        uint32_t ticketSize, uint32_t timeoutMs, uint32_t* result,
+                                        uint64_t* steamId)
+{
+    if (bridge == nullptr || (ticket == nullptr && ticketSize > 0) || result == nullptr || steamId == nullptr)
+    {
+        return BadArgument(bridge);
+    }
+    FAuthenticateReply reply;
+    const FBridgeResult outcome =
+        bridge->Parent.Authenticate(clientAddress, TicketBytes(ticket, ticketSize), reply, timeoutMs);
+    return ToAuthenticateOutputs(bridge, outcome, reply, result, steamId);
+}
+
+extern "C" int32_t KvBridgePollEvents(FKvBridge* bridge, uint32_t timeoutMs, uint32_t* count)
+{
+    if (bridge == nullptr || count == nullptr)
+    {
+        return BadArgument(bridge);
+    }
+    return ToPollOutputs(bridge, bridge->Parent.PollEvents(bridge->Events, timeoutMs), count);
+}
+
+extern "C" int32_t KvBridgeGetEvent(const FKvBridge* bridge, uint32_t index, FKvBridgeEvent* event)
+{
+    if (bridge == nullptr || event == nullptr || index >= bridge->Events.size())
+    {
+        return KvBridgeBadArgument;
+    }
+    const FBridgeEvent& source = bridge->Events[index];
+    event->SteamId = source.SteamId;
+    event->Type = static_cast<int32_t>(source.Type);
+    event->Reason = source.Reason;
+    return KvBridgeOk;
+}
+
+extern "C" int32_t KvBridgeSendAuthenticate(FKvBridge* bridge, uint32_t clientAddress, const uint8_t* ticket,
+                                            uint32_t ticketSize)
+{
+    if (bridge == nullptr || (ticket == nullptr && ticketSize > 0))
+    {
+        return BadArgument(bridge);
+    }
+    return Report(bridge, bridge->Parent.SendAuthenticate(clientAddress, TicketBytes(ticket, ticketSize)));
+}
+
+extern "C" int32_t KvBridgeSendPollEvents(FKvBridge* bridge)
+{
+    if (bridge == nullptr)
+    {
+        return BadArgument(bridge);
+    }
+    return Report(bridge, bridge->Parent.SendPollEvents());
+}
+
+extern "C" int32_t KvBridgeReadAuthenticateReply(FKvBridge* bridge, uint32_t timeoutMs, uint32_t* result,
+                                                 uint64_t* steamId)
+{
+    if (bridge == nullptr || result == nullptr || steamId == nullptr)
+    {
+        return BadArgument(bridge);
+    }
+    FAuthenticateReply reply;
+    const FBridgeResult outcome = bridge->Parent.ReadAuthenticateReply(reply, timeoutMs);
+    return ToAuthenticateOutputs(bridge, outcome, reply, result, steamId);
+}
+
+extern "C" int32_t KvBridgeReadPollReply(FKvBridge* bridge, uint32_t timeoutMs, uint32_t* count)
+{
+    if (bridge == nullptr || count == nullptr)
+    {
+        return BadArgument(bridge);
+    }
+    return ToPollOutputs(bridge, bridge->Parent.ReadPollReply(bridge->Events, timeoutMs), count);
+}
+
+extern "C" void KvBridgeStop(FKvBridge* bridge)
+{
+    if (bridge != nullptr)
+    {
+        bridge->Parent.Kill();
+        bridge->Events.clear();
+        Report(bridge, FBridgeResult());
+    }
+}
+
+extern "C" const char* KvBridgeLastMessage(const FKvBridge* bridge)
+{
+    return bridge != nullptr ? bridge->LastMessage.c_str() : "no handle";
+}
+
+extern "C" int32_t KvBridgeLastExitStatus(const FKvBridge* bridge, uint32_t* exitStatus)
+{
+    if (bridge == nullptr || exitStatus == nullptr || !bridge->Last.ExitCodeKnown)
+    {
+        return 0;
+    }
+    *exitStatus = bridge->Last.ExitCode;
+    return 1;
+}
+
+extern "C" int32_t KvBridgeIsProtected(const FKvBridge* bridge)
+{
+    return bridge != nullptr && bridge->Parent.IsProtected() ? 1 : 0;
+}
+
+extern "C" uint32_t KvBridgeProcessId(const FKvBridge* bridge)
+{
+    return bridge != nullptr ? bridge->Parent.ProcessId() : 0;
+}
