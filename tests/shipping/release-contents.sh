@@ -9,12 +9,6 @@ KARVETH_RELEASE_SOURCE=${1:?usage: release-contents.sh CHECKOUT}
 source "$(dirname "$0")/release-support.sh"
 here=$(cd "$(dirname "$0")" && pwd)
 
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-
 archive_names() {
     /usr/bin/python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$1"
 }
@@ -121,8 +115,4 @@ for fault in "${faults[@]}"; do
     fi
 done
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures failed"
-    exit 1
-fi
-echo "release contents and checks: all passed"
+release_finish "release contents and checks: all passed"

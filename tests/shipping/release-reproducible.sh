@@ -13,11 +13,9 @@ second=$(release_clone a-second-place/somewhat/deeper/karveth-tools)
 release_run "$first" TZ=UTC
 (umask 0077 && release_run "$second" TZ=Pacific/Kiritimati)
 
-failures=0
 for folder in dist build/release/package build/release/symbols; do
     if ! diff -r "$first/$folder" "$second/$folder"; then
-        echo "FAIL: $folder differs between the two releases"
-        failures=$((failures + 1))
+        fail "$folder differs between the two releases"
     fi
 done
 
@@ -25,7 +23,4 @@ echo "SHA256SUMS of the two releases, side by side ($first | $second):"
 paste -d'|' "$first/dist/SHA256SUMS" "$second/dist/SHA256SUMS"
 echo "Compared:"
 (cd "$first" && find dist build/release/package build/release/symbols -type f | sort | sed 's/^/  /')
-if [ "$failures" -ne 0 ]; then
-    exit 1
-fi
-echo "the two releases are identical"
+release_finish "the two releases are identical"

@@ -11,6 +11,23 @@ if [ -n "$(git -C "$KARVETH_RELEASE_SOURCE" status --porcelain --untracked-files
     echo "note: uncommitted changes in $KARVETH_RELEASE_SOURCE are not in the clones; this tests the last commit"
 fi
 
+# Failures are counted, so that one run reports every check that failed; release_finish ends the
+# test with them.
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+# Ends the test: fails when any check did, otherwise prints the given line.
+release_finish() {
+    if [ "$failures" -ne 0 ]; then
+        echo "$failures failed"
+        exit 1
+    fi
+    echo "$*"
+}
+
 # Clones the checkout into the given folder (made here, under the test's own temp folder).
 release_clone() {
     local clone=$release_work/$1
