@@ -84,6 +84,21 @@ EPortState TakePort(uint16 port)
     return EPortState::Free;
 }
 
+// What the start-up line of the log says of the port.
+const char* PortLogText(EPortState state)
+{
+    switch (state)
+    {
+    case EPortState::Free:
+        return " port=free";
+    case EPortState::Held:
+        return " port=held";
+    case EPortState::NotModelled:
+        break;
+    }
+    return "";
+}
+
 void ReleasePort()
 {
     if (HeldPort != nullptr)
@@ -216,15 +231,13 @@ S_API bool S_CALLTYPE SteamGameServer_Init(uint32 unIP, uint16 usSteamPort, uint
     ReleasePort();
     const EPortState port = InitSucceeds ? TakePort(usSteamPort) : EPortState::NotModelled;
     Running = InitSucceeds && port != EPortState::Held;
-    const char* portText = port == EPortState::Free   ? " port=free"
-                           : port == EPortState::Held ? " port=held"
-                                                      : "";
     Log(Format(
         "Init ip=%u steamport=%u gameport=%u spectatorport=%u queryport=%u mode=%d gamedir=%s version=%s "
         "result=%d%s",
         unIP, usSteamPort, usGamePort, usSpectatorPort, usQueryPort, static_cast<int>(eServerMode),
         pchGameDir != nullptr ? pchGameDir : "(null)",
-        pchVersionString != nullptr ? pchVersionString : "(null)", static_cast<int>(Running), portText));
+        pchVersionString != nullptr ? pchVersionString : "(null)", static_cast<int>(Running),
+        PortLogText(port)));
     return Running;
 }
 

@@ -145,7 +145,7 @@ static void RequestsAndReplies(FKvBridge* bridge, const wchar_t* bridgePath)
 
 static void StartUpFailures(FKvBridge* bridge)
 {
-    wchar_t path[MAX_PATH];
+    wchar_t path[MAX_PATH] = {0};
     uint8_t ticket[TICKET_SIZE];
     uint32_t result = 0;
     uint64_t steamId = 0;
@@ -170,7 +170,7 @@ static void StartUpFailures(FKvBridge* bridge)
 
 int main(void)
 {
-    wchar_t bridgePath[MAX_PATH];
+    wchar_t bridgePath[MAX_PATH] = {0};
     FKvBridge* bridge = KvBridgeCreate();
     CHECK(bridge != NULL);
     if (bridge == NULL)
