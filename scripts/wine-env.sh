@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the test and demo scripts: a Wine prefix of the project's own, a persistent
 # wineserver and a virtual X display, all ended by karveth_wine_stop.
 #   KARVETH_WINEPREFIX  the prefix (default: build/wineprefix in this checkout)
@@ -11,18 +12,8 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export KARVETH_T_DRIVE=${KARVETH_T_DRIVE:-$WINEPREFIX-t}
 
-karveth_wine_start() {
-    mkdir -p "$KARVETH_T_DRIVE"
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        mkdir -p "$WINEPREFIX"
-        wineboot --init >/dev/null 2>&1
-        wineserver -w
-        # A crash must end a test, not wait on a dialog nobody will see.
-        wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
-        wineserver -w
-    fi
-    ln -sfn "$KARVETH_T_DRIVE" "$WINEPREFIX/dosdevices/t:"
-
+# The virtual X display alone, for programs of another Wine (the 32-bit lane's).
+karveth_display_start() {
     if [ -z "${KARVETH_DISPLAY:-}" ]; then
         KARVETH_DISPLAY=90
         while [ -e "/tmp/.X11-unix/X$KARVETH_DISPLAY" ] || [ -e "/tmp/.X$KARVETH_DISPLAY-lock" ]; do
@@ -40,6 +31,28 @@ karveth_wine_start() {
             sleep 0.1
         done
     fi
+}
+
+karveth_display_stop() {
+    if [ -n "${karveth_xvfb_pid:-}" ]; then
+        kill "$karveth_xvfb_pid" 2>/dev/null || true
+        wait "$karveth_xvfb_pid" 2>/dev/null || true
+    fi
+}
+
+karveth_wine_start() {
+    mkdir -p "$KARVETH_T_DRIVE"
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        mkdir -p "$WINEPREFIX"
+        wineboot --init >/dev/null 2>&1
+        wineserver -w
+        # A crash must end a test, not wait on a dialog nobody will see.
+        wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+        wineserver -w
+    fi
+    ln -sfn "$KARVETH_T_DRIVE" "$WINEPREFIX/dosdevices/t:"
+
+    karveth_display_start
 
     # Fails harmlessly when a wineserver already serves this prefix.
     wineserver -p 2>/dev/null || true
@@ -48,8 +61,5 @@ karveth_wine_start() {
 
 karveth_wine_stop() {
     wineserver -k >/dev/null 2>&1 || true
-    if [ -n "${karveth_xvfb_pid:-}" ]; then
-        kill "$karveth_xvfb_pid" 2>/dev/null || true
-        wait "$karveth_xvfb_pid" 2>/dev/null || true
-    fi
+    karveth_display_stop
 }

@@ -2,17 +2,25 @@
 # Inspects the shipping (i686) programs: both are 32-bit PE executables of the right subsystem,
 # and need nothing beyond Windows' own DLLs (and steam_api.dll for the bridge).
 #   check-shipped.sh BIN_FOLDER              the win32 preset's build, both programs in one folder
-#   check-shipped.sh --release DIST_FOLDER   a release: its archives are unpacked and checked; the
-#       programs must also carry no debug sections and no symbol table, only a link to their
-#       debug files, and no steam_api.dll may be anywhere in the release
+#   check-shipped.sh --release DIST_FOLDER [--run TOOLS_FOLDER]   a release: its archives are unpacked
+#       and checked; the programs must also carry no debug sections and no symbol table, only a link
+#       to their debug files, and no steam_api.dll may be anywhere in the release. With --run, the
+#       packed programs also run in the 32-bit lane (scripts/lane32-env.sh), beside what
+#       TOOLS_FOLDER of an i686 test build holds: released_programs_run.exe, which drives them, the
+#       stand-in steam_api.dll and sample-EULA.rtf
 set -u
-usage="usage: check-shipped.sh BIN_FOLDER | --release DIST_FOLDER"
+usage="usage: check-shipped.sh BIN_FOLDER | --release DIST_FOLDER [--run TOOLS_FOLDER]"
+scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
 objdump=i686-w64-mingw32-objdump
 failures=0
 release=false
 if [ "${1:-}" = "--release" ]; then
     release=true
     dist=${2:?$usage}
+    tools=
+    if [ "${3:-}" = "--run" ]; then
+        tools=${4:?$usage}
+    fi
 else
     bin=${1:?$usage}
     origin="$bin (build the win32 preset first)"
@@ -126,6 +134,31 @@ if $release; then
     for program in "${programs[@]}"; do
         check_stripped "$program" "$unpacked/symbols"
     done
+fi
+
+# The packed programs run under 32-bit Wine: the bridge answers through the stand-in Steam library,
+# Update shows its licence and ends with exit code 0 when it is declined.
+run_programs() {
+    local stage=$unpacked/run
+    mkdir -p "$stage"
+    cp "$bin/${programs[0]}" "$bin/${programs[1]}" "$stage/"
+    cp "$tools/released_programs_run.exe" "$tools/steam_api.dll" "$tools/sample-EULA.rtf" "$stage/" || return 1
+    (
+        set -e
+        # shellcheck source=SCRIPTDIR/../../scripts/wine-env.sh
+        source "$scripts/wine-env.sh"
+        # shellcheck source=SCRIPTDIR/../../scripts/lane32-env.sh
+        source "$scripts/lane32-env.sh"
+        karveth_display_start
+        trap 'lane32_stop; karveth_display_stop' EXIT
+        lane32_start "$stage"
+        cd "$stage"
+        "$scripts/lane32-wine" released_programs_run.exe
+    )
+}
+
+if $release && [ -n "$tools" ]; then
+    run_programs || fail "the packed programs did not behave in the 32-bit lane (see above)"
 fi
 
 # The bridge must import exactly these Steam functions, undecorated, so the real library fits.

@@ -180,9 +180,16 @@ WORD FileMachine(const std::wstring& path)
 struct FProgramCase
 {
     const char* Name;
-    bool Shipped; // the i686 file of the shipping build, not the x86_64 one beside the tests
+    bool Shipped; // the i686 file of the shipping build, not the one beside the tests
     WORD Machine;
 };
+
+// The file beside the tests is built for the tests' own machine.
+#ifdef _WIN64
+constexpr WORD TestedMachine = IMAGE_FILE_MACHINE_AMD64;
+#else
+constexpr WORD TestedMachine = IMAGE_FILE_MACHINE_I386;
+#endif
 
 void PrintTo(const FProgramCase& c, std::ostream* out)
 {
@@ -197,7 +204,7 @@ protected:
     {
         Program = GetParam().Shipped ? ShippedProgram() : TestedProgram();
         ASSERT_EQ(FileMachine(Program), GetParam().Machine) << ::testing::PrintToString(Program);
-        // Resources only: the i686 file cannot be mapped as an image into this x86_64 process.
+        // Resources only: the i686 file cannot be mapped as an image into an x86_64 process.
         Module = LoadLibraryExW(Program.c_str(), nullptr,
                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
         ASSERT_NE(Module, nullptr) << "cannot open " << ::testing::PrintToString(Program)
@@ -228,7 +235,7 @@ protected:
 };
 
 INSTANTIATE_TEST_SUITE_P(UpdateExe, CompiledResourceTest,
-                         ::testing::Values(FProgramCase{"Tested", false, IMAGE_FILE_MACHINE_AMD64},
+                         ::testing::Values(FProgramCase{"Tested", false, TestedMachine},
                                            FProgramCase{"Shipped", true, IMAGE_FILE_MACHINE_I386}),
                          [](const ::testing::TestParamInfo<FProgramCase>& info) { return info.param.Name; });
 

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace
 {
@@ -206,18 +207,46 @@ bool ChooseFolderInPicker(HWND picker, const std::wstring& folder)
     constexpr DWORD SettleMs = 300;
     constexpr DWORD CloseWaitMs = 3000;
 
-    // The picker reads the path in its own process.
+    // The picker reads the path in its own process, from a section mapped there too: writing into
+    // another process's memory is refused where Wine runs under a user-mode emulator (qemu-user), a
+    // shared section works everywhere. Looked up, since MinGW's import libraries lack both calls.
+    using FMapViewOfFile3 =
+        PVOID(WINAPI*)(HANDLE, HANDLE, PVOID, ULONG64, SIZE_T, ULONG, ULONG, void*, ULONG);
+    using FUnmapViewOfFile2 = BOOL(WINAPI*)(HANDLE, PVOID, ULONG);
+    const HMODULE kernelBase = GetModuleHandleW(L"kernelbase.dll");
+    const auto mapViewOfFile3 = reinterpret_cast<FMapViewOfFile3>(
+        reinterpret_cast<void*>(GetProcAddress(kernelBase, "MapViewOfFile3")));
+    const auto unmapViewOfFile2 = reinterpret_cast<FUnmapViewOfFile2>(
+        reinterpret_cast<void*>(GetProcAddress(kernelBase, "UnmapViewOfFile2")));
     DWORD processId = 0;
     GetWindowThreadProcessId(picker, &processId);
-    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, processId);
-    if (process == nullptr)
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION, FALSE, processId);
+    if (process == nullptr || mapViewOfFile3 == nullptr || unmapViewOfFile2 == nullptr)
     {
+        if (process != nullptr)
+        {
+            CloseHandle(process);
+        }
         return false;
     }
     const SIZE_T bytes = (folder.size() + 1) * sizeof(wchar_t);
-    void* remotePath = VirtualAllocEx(process, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                        static_cast<DWORD>(bytes), nullptr);
+    void* remotePath = nullptr;
+    if (section != nullptr)
+    {
+        void* localPath = MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, bytes);
+        if (localPath != nullptr)
+        {
+            memcpy(localPath, folder.c_str(), bytes);
+            UnmapViewOfFile(localPath);
+            remotePath = mapViewOfFile3(section, process, nullptr, 0, 0, 0, PAGE_READONLY, nullptr, 0);
+        }
+        // The picker's view keeps the section alive.
+        CloseHandle(section);
+    }
     bool chosen = false;
-    if (remotePath != nullptr && WriteProcessMemory(process, remotePath, folder.c_str(), bytes, nullptr))
+    if (remotePath != nullptr)
     {
         // The edit box shows the name of the folder selected in the tree; the picker sometimes needs
         // a second request before it follows.
@@ -235,10 +264,10 @@ bool ChooseFolderInPicker(HWND picker, const std::wstring& folder)
             }
         }
     }
-    // Freed only after the picker is gone or given up on, since it may still read the path.
+    // Unmapped only after the picker is gone or given up on, since it may still read the path.
     if (remotePath != nullptr && chosen)
     {
-        VirtualFreeEx(process, remotePath, 0, MEM_RELEASE);
+        unmapViewOfFile2(process, remotePath, 0);
     }
     CloseHandle(process);
     return chosen;

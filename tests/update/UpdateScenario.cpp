@@ -4,6 +4,7 @@
 #include "TestFolders.h"
 #include "UpdateRegistry.h"
 
+#include <psapi.h>
 #include <tlhelp32.h>
 
 #include <cstdio>
@@ -159,21 +160,29 @@ HANDLE FindProgramProcess(const std::wstring& program, DWORD& processId)
     return nullptr;
 }
 
+// The image files mapped into a process, by their device paths. Asked of the system region by region
+// rather than read from the process's loader data: reading another process's memory fails where Wine
+// runs under a user-mode emulator (qemu-user).
 std::vector<std::wstring> LoadedLibraries(DWORD processId)
 {
     std::vector<std::wstring> files;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
-    if (snapshot == INVALID_HANDLE_VALUE)
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId);
+    if (process == nullptr)
     {
         return files;
     }
-    MODULEENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Module32FirstW(snapshot, &entry); more; more = Module32NextW(snapshot, &entry))
+    MEMORY_BASIC_INFORMATION region = {};
+    for (const char* at = nullptr; VirtualQueryEx(process, at, &region, sizeof(region)) == sizeof(region);
+         at = static_cast<const char*>(region.BaseAddress) + region.RegionSize)
     {
-        files.push_back(entry.szExePath);
+        wchar_t file[MAX_PATH * 2] = {};
+        if (region.Type == MEM_IMAGE && region.BaseAddress == region.AllocationBase &&
+            GetMappedFileNameW(process, region.BaseAddress, file, MAX_PATH * 2) != 0)
+        {
+            files.push_back(file);
+        }
     }
-    CloseHandle(snapshot);
+    CloseHandle(process);
     return files;
 }
 
