@@ -2,9 +2,9 @@
 # Sourced: the 32-bit lane, in which i686 Windows programs run under 32-bit Wine, inside an i386
 # Debian root that scripts/setup-lane32.sh prepares (qemu-user runs its 32-bit files).
 #   lane32_start [FOLDER...]  a mount namespace of this checkout's own in which the root sees /proc,
-#                             /dev, the host's X sockets (start the display first), this checkout
-#                             and each FOLDER at their own paths; the lane's Wine prefix, made on
-#                             first use; a persistent wineserver in it
+#                             /dev, the host's X sockets (start the display first), this checkout,
+#                             the lane's Wine prefix (made on first use) and each FOLDER at their
+#                             own paths; a persistent wineserver in it
 #   lane32_run COMMAND...     runs COMMAND (wine, wineserver...) there, in the current folder;
 #                             "${lane32_command[@]}" "$PWD" COMMAND... is the same, for exec
 #   lane32_stop               ends the wineserver and the namespace
@@ -24,7 +24,8 @@ lane32_cache=${KARVETH_LANE32_CACHE:-/var/cache/karveth/lane32}
 lane32_dir=$lane32_cache/$(printf '%s' "$lane32_recipe" | sha256sum | cut -c1-16)
 lane32_root=$lane32_dir/root
 lane32_checkout=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-export KARVETH_WINEPREFIX32=${KARVETH_WINEPREFIX32:-$lane32_checkout/build/wineprefix32}
+# Not exported: a checkout cloned and run from here has a lane (and a prefix) of its own.
+lane32_prefix=${KARVETH_WINEPREFIX32:-$lane32_checkout/build/wineprefix32}
 # Namespaces are kept by a file in a private mount, one per checkout.
 lane32_namespaces=/run/karveth-lane32
 lane32_ns=$lane32_namespaces/$(printf '%s' "$lane32_checkout" | sha256sum | cut -c1-16)
@@ -32,7 +33,7 @@ lane32_ns=$lane32_namespaces/$(printf '%s' "$lane32_checkout" | sha256sum | cut 
 # Wine's own settings for the lane; the rest of the environment (DISPLAY, WINEDEBUG...) passes.
 # shellcheck disable=SC2016 # expanded by the shell in the root
 lane32_command=(nsenter --mount="$lane32_ns" -- chroot "$lane32_root" /usr/bin/env
-                WINEPREFIX="$KARVETH_WINEPREFIX32" WINEARCH=win32
+                WINEPREFIX="$lane32_prefix" WINEARCH=win32
                 /bin/sh -c 'cd "$1" && shift && exec "$@"' lane32)
 
 lane32_run() {
@@ -44,14 +45,21 @@ lane32_start() {
         echo "lane32: the 32-bit lane is not prepared in $lane32_dir (run scripts/setup.sh)" >&2
         return 1
     fi
-    # A namespace left by a run that was killed is ended first.
+    # One run at a time per checkout; a namespace left by a run that was killed is ended first.
+    if lane32_in_use; then
+        echo "lane32: the 32-bit lane of $lane32_checkout is in use by process $(cat "$lane32_ns.owner")" >&2
+        return 1
+    fi
     lane32_stop
     if ! mountpoint -q "$lane32_namespaces"; then
         mkdir -p "$lane32_namespaces"
         mount --bind "$lane32_namespaces" "$lane32_namespaces"
         mount --make-private "$lane32_namespaces"
     fi
+    local t_drive=$lane32_prefix-t
+    mkdir -p "$lane32_prefix" "$t_drive"
     touch "$lane32_ns"
+    echo $$ >"$lane32_ns.owner"
     # shellcheck disable=SC2016 # expanded by the shell in the namespace
     unshare --mount="$lane32_ns" --propagation private -- /bin/bash -c '
         set -e
@@ -67,12 +75,9 @@ lane32_start() {
         for folder in "$@"; do
             mkdir -p "$root$folder"
             mount --bind "$folder" "$root$folder"
-        done' lane32 "$lane32_root" "$lane32_checkout" "$@"
+        done' lane32 "$lane32_root" "$lane32_checkout" "$lane32_prefix" "$t_drive" "$@"
 
-    local t_drive=$KARVETH_WINEPREFIX32-t
-    mkdir -p "$t_drive"
-    if [ ! -f "$KARVETH_WINEPREFIX32/system.reg" ]; then
-        mkdir -p "$KARVETH_WINEPREFIX32"
+    if [ ! -f "$lane32_prefix/system.reg" ]; then
         lane32_run wineboot --init >/dev/null 2>&1
         lane32_run wineserver -w
         # A crash must end a test, not wait on a dialog nobody will see.
@@ -80,16 +85,25 @@ lane32_start() {
             >/dev/null 2>&1
         lane32_run wineserver -w
     fi
-    ln -sfn "$t_drive" "$KARVETH_WINEPREFIX32/dosdevices/t:"
+    ln -sfn "$t_drive" "$lane32_prefix/dosdevices/t:"
     lane32_run wineserver -p
     lane32_run wine cmd /c exit >/dev/null 2>&1 || true
 }
 
+# True while another live process runs this checkout's lane.
+lane32_in_use() {
+    local owner
+    owner=$(cat "$lane32_ns.owner" 2>/dev/null || true)
+    [ -n "$owner" ] && [ "$owner" != $$ ] && kill -0 "$owner" 2>/dev/null
+}
+
 lane32_stop() {
-    [ -e "$lane32_ns" ] || return 0
+    if [ ! -e "$lane32_ns" ] || lane32_in_use; then
+        return 0
+    fi
     if mountpoint -q "$lane32_ns"; then
         lane32_run wineserver -k >/dev/null 2>&1 || true
         umount "$lane32_ns"
     fi
-    rm -f "$lane32_ns"
+    rm -f "$lane32_ns" "$lane32_ns.owner"
 }

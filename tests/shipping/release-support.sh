@@ -41,7 +41,9 @@ release_clone() {
 release_run() {
     local clone=$1 status=0
     shift
-    (cd "$clone" && env "$@" bash scripts/release.sh) >"$clone/release.log" 2>&1 || status=$?
+    # The clones share one prefix of the 32-bit lane, made once (these tests never run side by side).
+    (cd "$clone" && env KARVETH_WINEPREFIX32="$KARVETH_RELEASE_SOURCE/build/wineprefix32-release" "$@" \
+        bash scripts/release.sh) >"$clone/release.log" 2>&1 || status=$?
     if [ "$status" -ne 0 ]; then
         echo "--- release.sh in $clone failed ($status):"
         tail -20 "$clone/release.log"
