@@ -1,6 +1,6 @@
 // Reads the resources compiled into Update.exe, as Windows will find them, and checks them field by field:
-// in the x86_64 program beside the tests and in the i686 program that ships, which cannot run here but
-// can be opened for its resources.
+// in the program beside the tests (built for the tests' own machine) and in the i686 program that
+// ships, opened for its resources alone.
 
 #include "ManifestContext.h"
 #include "TestFolders.h"
