@@ -63,6 +63,9 @@ if [ ! -f "$lane32_dir/ready" ]; then
     apt-get "${apt_private[@]}" update >/dev/null
     (cd "$lane32_dir/apt" && apt-get "${apt_private[@]}" download "$lane32_emulator_package/$lane32_emulator_suite" >/dev/null)
     dpkg-deb -x "$lane32_dir"/apt/"$lane32_emulator_package"_*.deb "$lane32_dir/emulator"
+    # Only the i386 emulator is used: the package's other 360 MB go.
+    find "$lane32_dir/emulator" \( -type f -o -type l \) \
+        ! -name qemu-i386 ! -name i386-binfmt-P ! -name qemu-i386.conf -delete
     rm -rf "$lane32_dir/apt"
 fi
 
