@@ -8,6 +8,8 @@
 #include "StandInTicketFormat.h"
 #include "Win32Kernel.h"
 
+namespace SteamMsAbi
+{
 namespace
 {
 // One line of the call log, named by STEAM_STANDIN_LOG, written straight to the file in pieces.
@@ -373,9 +375,10 @@ S_API void S_CALLTYPE SteamGameServer_Shutdown()
     ScheduledCount = 0;
     FLogLine("Shutdown");
 }
+} // namespace SteamMsAbi
 
 // The DLL's entry point in place of a runtime's: nothing to set up.
-extern "C" int __stdcall SteamApiMsAbiEntry(void* /*module*/, uint32 /*reason*/, void* /*reserved*/)
+extern "C" int __stdcall SteamApiMsAbiEntry(void* /*module*/, uint32_t /*reason*/, void* /*reserved*/)
 {
     return 1;
 }

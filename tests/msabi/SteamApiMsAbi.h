@@ -17,6 +17,10 @@ typedef int32_t int32;
 #define S_API extern "C" __declspec(dllexport)
 #define S_CALLTYPE __cdecl
 
+// A namespace of its own keeps these declarations apart from the bridge's in steamapi/include when
+// tools look at the whole tree; it changes nothing in the binary interface (the exports are C names).
+namespace SteamMsAbi
+{
 // A user's 64-bit Steam ID; zero is the invalid ID.
 class CSteamID
 {
@@ -104,3 +108,4 @@ S_API void S_CALLTYPE SteamAPI_RegisterCallback(CCallbackBase* pCallback, int iC
 S_API ISteamGameServer* S_CALLTYPE SteamGameServer();
 S_API void S_CALLTYPE SteamGameServer_RunCallbacks();
 S_API void S_CALLTYPE SteamGameServer_Shutdown();
+} // namespace SteamMsAbi
