@@ -88,6 +88,9 @@ class FMsAbiBridgeTest : public FBridgeProcessTest
 {
 protected:
     void SetUp() override { StartBridge(BridgeBesideMsAbiLibrary); }
+
+    // The whole log, for a failure message: where the bridge and the library parted shows there.
+    std::string LogText() const { return ::testing::PrintToString(LogLines()); }
 };
 } // namespace
 
@@ -129,7 +132,7 @@ TEST_F(FMsAbiBridgeTest, AuthenticateGoesThroughTheSixthSlotAndReturnsTheFilledI
         expected.insert(expected.end(), call.begin(), call.end());
     }
     // The two accepted tickets' verdicts are delivered in the cycles that served them, after their calls.
-    ASSERT_TRUE(WaitForLogLine("Run callback=202", NoticeTimeoutMs));
+    ASSERT_TRUE(WaitForLogLine("Run callback=202", NoticeTimeoutMs)) << LogText();
     std::vector<std::string> lines = LogLines();
     EXPECT_EQ(
         LogLinesOf(lines, "Notice "),
@@ -158,7 +161,7 @@ TEST_F(FMsAbiBridgeTest, NoticesCalledBackThroughRunReachTheParent)
     ASSERT_TRUE(Bridge.Write(
         Concat({EncodeAuthenticate(ClientAddress, ticketA), EncodeAuthenticate(ClientAddress, ticketB)})));
     EXPECT_EQ(Hex(ReadReply(24)), Accepted(UserA) + Accepted(UserB));
-    ASSERT_TRUE(WaitForLogLine("Run callback=203", NoticeTimeoutMs));
+    ASSERT_TRUE(WaitForLogLine("Run callback=203", NoticeTimeoutMs)) << LogText();
 
     ASSERT_TRUE(Bridge.Write(EncodePollEvents()));
     EXPECT_EQ(Hex(ReadReply(4 + 3 * 16)), "03000000" + EventBytes(UserA, 0, -1) +
