@@ -373,7 +373,7 @@ S_API void S_CALLTYPE SteamGameServer_Shutdown()
 {
     Running = false;
     ScheduledCount = 0;
-    FLogLine("Shutdown");
+    const FLogLine line("Shutdown");
 }
 } // namespace SteamMsAbi
 
