@@ -30,8 +30,6 @@ GAME_MARKERS = ("Binaries", "Engine", "KVGame")
 # Update handles paths in buffers of 260 UTF-16 units, the terminating zero included.
 PATH_BUFFER_UNITS = 260
 DEFAULT_MAX_INSTALL_PATH = 100
-# The longest name a Windows file system holds, in UTF-16 units.
-NAME_UNITS = 255
 # Windows takes these as devices, also with an extension ("NUL.txt") and whatever their case.
 RESERVED_NAMES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"} | {
     prefix + digit for prefix in ("COM", "LPT") for digit in "0123456789\u00b9\u00b2\u00b3"}
@@ -86,8 +84,6 @@ def windows_name_fault(name):
         return "ends with a %s, which Windows drops" % ("dot" if name.endswith(".") else "space")
     if fold(name.split(".")[0].rstrip(" ")) in RESERVED_NAMES:
         return "is the device name %s, reserved by Windows" % name.split(".")[0].rstrip(" ").upper()
-    if utf16_units(name) > NAME_UNITS:
-        return "is longer than the %d characters a Windows name can have" % NAME_UNITS
     return None
 
 
