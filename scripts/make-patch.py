@@ -373,8 +373,12 @@ def check_arguments(args, problems):
             if start != b"{\\rtf":
                 problems.append("--eula: %s is not rich text (it does not start with {\\rtf); Update shows "
                                 "EULA.rtf as RTF" % args.eula)
-    if args.update is not None and pe_machine(args.update) not in PE_MACHINES:
+    if args.update is not None and not os.path.isfile(args.update):
+        problems.append("--update: %s is not a file" % args.update)
+    elif args.update is not None and pe_machine(args.update) not in PE_MACHINES:
         problems.append("--update: %s is not a Windows program" % args.update)
+    if os.path.exists(args.outdir) and not os.path.isdir(args.outdir):
+        problems.append("OUTDIR %s is not a folder" % args.outdir)
     if not 3 <= args.max_install_path <= PATH_BUFFER_UNITS - 3:
         problems.append("--max-install-path: %d is not a path length between 3 (C:\\) and %d"
                         % (args.max_install_path, PATH_BUFFER_UNITS - 3))
@@ -412,7 +416,7 @@ def main():
     old = Build("OLD %s" % args.old, args.old)
     new = Build("NEW %s" % args.new, args.new)
     for marker in GAME_MARKERS:
-        if not os.path.isdir(os.path.join(args.new, marker)) or os.path.islink(os.path.join(args.new, marker)):
+        if not os.path.isdir(os.path.join(args.new, marker)):
             problems.append("%s is not a game folder: it has no folder %s (a game folder holds %s)"
                             % (new.label, marker, ", ".join(GAME_MARKERS)))
     if problems:
@@ -461,18 +465,20 @@ def main():
     folder = "karveth-patch-%s-to-%s" % (args.from_name, args.to_name)
     archive = os.path.join(args.outdir, folder + ".zip")
     contents = contents_text(args, comparison, update_digest, eula_digest)
-    os.makedirs(args.outdir, exist_ok=True)
     temporary = archive + ".tmp-%d" % os.getpid()
     try:
+        os.makedirs(args.outdir, exist_ok=True)
         if not write_archive(temporary, folder, comparison, new, update, args.eula, contents, epoch, pack_zip):
-            os.remove(temporary)
             return 1
         os.replace(temporary, archive)
+        archive_digest = digest(archive, problems, "OUTDIR", (archive,))
+        write_sums(os.path.join(args.outdir, "SHA256SUMS"), folder + ".zip", archive_digest[0])
+    except OSError as error:
+        print("make-patch: cannot write %s: %s" % (error.filename or args.outdir, error.strerror), file=sys.stderr)
+        return 1
     finally:
         if os.path.exists(temporary):
             os.remove(temporary)
-    archive_digest = digest(archive, problems, "OUTDIR", (archive,))
-    write_sums(os.path.join(args.outdir, "SHA256SUMS"), folder + ".zip", archive_digest[0])
 
     total = sum(size for _, size, _ in comparison.patch.values())
     print("Patch %s to %s: %d file(s) to copy, %d bytes"
