@@ -7,7 +7,7 @@ Environment (set by CTest):
   KARVETH_SOURCE                the checkout whose scripts/make-patch.sh is run
   KARVETH_TEST_UPDATE           an Update.exe that runs under this Wine (the x86_64 build)
   KARVETH_PATCH_ARCHIVE_TESTS   patch_archive_tests.exe, which runs Update.exe like a player
-usage: make_patch_tests.py [TestClass ...]
+usage: make-patch-tests.py [TestClass ...]
 """
 import filecmp
 import hashlib
