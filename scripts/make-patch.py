@@ -270,7 +270,8 @@ def contents_text(args, comparison, update_digest, eula_digest):
         sha, size, _ = comparison.patch[relative]
         lines.append("%s  %12d  %s" % (sha, size, windows_path(relative)))
     if comparison.new_folders:
-        lines += ["", "Empty folders under Patch\\, created in the game folder (%d):" % len(comparison.new_folders)]
+        lines += ["", "Empty folders under Patch\\, created in the game folder (%d):"
+                  % len(comparison.new_folders)]
         lines += ["  %s\\" % windows_path(relative) for relative in comparison.new_folders]
     if comparison.removed:
         lines += ["", "Removed in %s, but left in place by this patch: Update never deletes game files (%d):"
@@ -492,7 +493,8 @@ def main():
         print("  %-8s %s (left in place on the players' disks)" % ("removed", shown(relative)))
     for note in comparison.notes:
         print("  note: " + note)
-    longest = max(utf16_units(windows_path(relative)) for relative in list(comparison.patch) + comparison.new_folders)
+    entries = list(comparison.patch) + comparison.new_folders
+    longest = max(utf16_units(windows_path(relative)) for relative in entries)
     print("Longest path in the game folder: %d characters; fits game folders of up to %d characters"
           % (longest, PATH_BUFFER_UNITS - 2 - longest))
     print("Update.exe: %s (%s)" % (update, PE_MACHINES[pe_machine(update)]))

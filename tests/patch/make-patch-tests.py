@@ -7,6 +7,9 @@ Environment (set by CTest):
   KARVETH_SOURCE                the checkout whose scripts/make-patch.sh is run
   KARVETH_TEST_UPDATE           an Update.exe that runs under this Wine (the x86_64 build)
   KARVETH_PATCH_ARCHIVE_TESTS   patch_archive_tests.exe, which runs Update.exe like a player
+  KARVETH_WINE_COMMAND          what runs it (default: wine)
+  KARVETH_E2E_UPDATE            the Update.exe the player runs (default: KARVETH_TEST_UPDATE)
+  WINEPREFIX                    the Wine prefix it runs in, whose drive C: gets the game and the patch
 usage: make-patch-tests.py [TestClass ...]
 """
 import filecmp
@@ -199,13 +202,15 @@ class RefusalTest(Workspace):
         ]
         for number, (name, reason) in enumerate(cases):
             # As a file and as a folder on the way to one.
-            for kind, relative in (("file", "KVGame/Content/" + name), ("folder", "KVGame/" + name + "/inner.pak")):
+            places = (("file", "KVGame/Content/" + name), ("folder", "KVGame/" + name + "/inner.pak"))
+            for kind, relative in places:
                 with self.subTest(relative):
                     self.fresh("%s-%d" % (kind, number))
                     self.write(relative)
                     self.expect_refusal(self.make("--allow-removed"), "the name '%s' %s" % (name, reason))
         # Names that come close but are good.
-        for number, name in enumerate(("COM10.txt", "NULL", "console.ini", "LPT.pak", ".hidden", "Ünïcode Ørbit.pak")):
+        good = ("COM10.txt", "NULL", "console.ini", "LPT.pak", ".hidden", "Ünïcode Ørbit.pak")
+        for number, name in enumerate(good):
             with self.subTest(name):
                 self.fresh("good-%d" % number)
                 self.write("KVGame/Content/" + name)
@@ -378,8 +383,11 @@ class EndToEndTest(Workspace):
         shutil.copytree(self.old, game)
 
         windows_root = "C:\\" + place
-        player = subprocess.run(["wine", program, windows_root + "\\Downloads\\" + ARCHIVE,
-                                 windows_root + "\\Games\\Karveth"], capture_output=True, text=True, timeout=240)
+        unpacked_folder = windows_root + "\\Downloads\\" + ARCHIVE
+        game_folder = windows_root + "\\Games\\Karveth"
+        wine = os.environ.get("KARVETH_WINE_COMMAND", "wine")
+        player = subprocess.run([wine, program, unpacked_folder, game_folder], capture_output=True, text=True,
+                                timeout=500)
         print(player.stdout[-4000:], player.stderr[-2000:])
         self.assertEqual(player.returncode, 0, "Update.exe was not driven as expected")
 
