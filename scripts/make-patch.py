@@ -30,6 +30,9 @@ GAME_MARKERS = ("Binaries", "Engine", "KVGame")
 # Update handles paths in buffers of 260 UTF-16 units, the terminating zero included.
 PATH_BUFFER_UNITS = 260
 DEFAULT_MAX_INSTALL_PATH = 100
+SHORTEST_GAME_FOLDER = len("C:\\")
+# Update checks a game folder by its marker paths, the longest being <folder>\Binaries plus the zero.
+LONGEST_GAME_FOLDER = PATH_BUFFER_UNITS - len("\\Binaries") - 1
 # Windows takes these as devices, also with an extension ("NUL.txt") and whatever their case.
 RESERVED_NAMES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"} | {
     prefix + digit for prefix in ("COM", "LPT") for digit in "0123456789\u00b9\u00b2\u00b3"}
@@ -380,9 +383,10 @@ def check_arguments(args, problems):
         problems.append("--update: %s is not a Windows program" % args.update)
     if os.path.exists(args.outdir) and not os.path.isdir(args.outdir):
         problems.append("OUTDIR %s is not a folder" % args.outdir)
-    if not 3 <= args.max_install_path <= PATH_BUFFER_UNITS - 3:
-        problems.append("--max-install-path: %d is not a path length between 3 (C:\\) and %d"
-                        % (args.max_install_path, PATH_BUFFER_UNITS - 3))
+    if not SHORTEST_GAME_FOLDER <= args.max_install_path <= LONGEST_GAME_FOLDER:
+        problems.append("--max-install-path: %d is not a path length from %d (C:\\) to %d (Update does not "
+                        "recognise a longer game folder: its path with \\Binaries would not fit)"
+                        % (args.max_install_path, SHORTEST_GAME_FOLDER, LONGEST_GAME_FOLDER))
     for option, name, folder in (("--from", args.from_name, args.old), ("--to", args.to_name, args.new)):
         if name is None:
             name = os.path.basename(os.path.abspath(folder))
@@ -496,7 +500,7 @@ def main():
     entries = list(comparison.patch) + comparison.new_folders
     longest = max(utf16_units(windows_path(relative)) for relative in entries)
     print("Longest path in the game folder: %d characters; fits game folders of up to %d characters"
-          % (longest, PATH_BUFFER_UNITS - 2 - longest))
+          % (longest, min(PATH_BUFFER_UNITS - 2 - longest, LONGEST_GAME_FOLDER)))
     print("Update.exe: %s (%s)" % (update, PE_MACHINES[pe_machine(update)]))
     print("Dated %s UTC, from %s" % (time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(epoch)), dated_by))
     print("Wrote %s (%d bytes)" % (archive, archive_digest[1]))

@@ -170,8 +170,8 @@ class RefusalTest(Workspace):
             ("archive name", None, eula + allow + ["--to", "1.1 beta"], ["'1.1 beta' cannot name the archive"]),
             ("output inside NEW", lambda: setattr(self, "out", os.path.join(self.new, "dist")), eula + allow,
              ["lies inside NEW"]),
-            ("install path out of range", None, eula + allow + ["--max-install-path", "258"],
-             ["--max-install-path: 258 is not a path length"]),
+            ("install path out of range", None, eula + allow + ["--max-install-path", "251"],
+             ["--max-install-path: 251 is not a path length from 3 (C:\\) to 250"]),
         ]
         for number, (what, prepare, extra, messages) in enumerate(cases):
             with self.subTest(what):
