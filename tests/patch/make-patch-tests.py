@@ -5,11 +5,11 @@ places and time zones, and the archive applied by the real Update.exe under Wine
 
 Environment (set by CTest):
   KARVETH_SOURCE                the checkout whose scripts/make-patch.sh is run
-  KARVETH_TEST_UPDATE           an Update.exe that runs under this Wine (the x86_64 build)
+  KARVETH_TEST_UPDATE           an Update.exe that runs under the Wine the tests run in
   KARVETH_PATCH_ARCHIVE_TESTS   patch_archive_tests.exe, which runs Update.exe like a player
   KARVETH_WINE_COMMAND          what runs it (default: wine)
-  KARVETH_E2E_UPDATE            the Update.exe the player runs (default: KARVETH_TEST_UPDATE)
-  WINEPREFIX                    the Wine prefix it runs in, whose drive C: gets the game and the patch
+  KARVETH_WINEPREFIX_VARIABLE   the variable naming the Wine prefix it runs in, whose drive C: gets
+                                the game and the patch (default: WINEPREFIX)
 usage: make-patch-tests.py [TestClass ...]
 """
 import filecmp
@@ -367,13 +367,14 @@ class EndToEndTest(Workspace):
 
     def test_update_from_the_archive_brings_the_game_to_the_new_build(self):
         program = os.environ["KARVETH_PATCH_ARCHIVE_TESTS"]
-        update = os.environ.get("KARVETH_E2E_UPDATE", TEST_UPDATE)
-        drive_c = os.path.join(os.environ["WINEPREFIX"], "drive_c")
+        prefix = os.environ[os.environ.get("KARVETH_WINEPREFIX_VARIABLE", "WINEPREFIX")]
+        drive_c = os.path.join(prefix, "drive_c")
         place = "karveth-patch-test-%d" % os.getpid()
         root = os.path.join(drive_c, place)
         shutil.rmtree(root, ignore_errors=True)
         self.addCleanup(shutil.rmtree, root, True)
-        result = run([self.old, self.new, self.out, "--eula", SAMPLE_EULA, "--update", update, "--allow-removed"])
+        result = run([self.old, self.new, self.out, "--eula", SAMPLE_EULA, "--update", TEST_UPDATE,
+                      "--allow-removed"])
         self.assertEqual(result.returncode, 0, result.stderr)
         print(result.stdout)
 
