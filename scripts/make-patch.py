@@ -249,11 +249,15 @@ def pe_machine(path):
 
 
 def build_shipping_update():
-    print("make-patch: %s is missing; building the shipping programs (win32 preset)"
-          % os.path.relpath(SHIPPING_UPDATE), file=sys.stderr)
-    for command in (["bash", "scripts/setup.sh"], ["cmake", "--preset", "win32"],
-                    ["cmake", "--build", "--preset", "win32", "--target", "Update"]):
-        if subprocess.run(command, cwd=ROOT, stdout=sys.stderr).returncode != 0:
+    print("make-patch: %s is missing; building it (win32 preset)" % os.path.relpath(SHIPPING_UPDATE),
+          file=sys.stderr)
+    configure = ["cmake", "--preset", "win32"]
+    build = ["cmake", "--build", "--preset", "win32", "--target", "Update"]
+    for command in (configure, build):
+        try:
+            if subprocess.run(command, cwd=ROOT, stdout=sys.stderr).returncode != 0:
+                return False
+        except OSError:
             return False
     return os.path.isfile(SHIPPING_UPDATE)
 
@@ -449,7 +453,8 @@ def main():
 
     update = args.update or SHIPPING_UPDATE
     if args.update is None and not os.path.isfile(update) and not build_shipping_update():
-        return fail(["could not build %s; see the output above" % update])
+        return fail(["could not build %s; see the output above (bash scripts/setup.sh installs the tools)"
+                     % update])
     if pe_machine(update) not in PE_MACHINES:
         return fail(["%s is not a Windows program" % update])
     update_digest = digest(update, problems, "--update", (update,))
