@@ -222,14 +222,16 @@ class RefusalTest(Workspace):
             out.write(b"x")
         self.expect_refusal(self.make("--allow-removed"), "is not valid UTF-8")
 
-    def test_unreadable_file(self):
+    def test_unreadable_file_and_folder(self):
         # Permissions do not hold back root: the command then runs as nobody.
         os.chmod(self.base, 0o755)
-        unreadable = os.path.join(self.new, "KVGame/Content/Paks/KVGame-DLC1.pak")
-        os.chmod(unreadable, 0)
         as_user = NOBODY if os.geteuid() == 0 else None
-        self.expect_refusal(self.make("--allow-removed", as_user=as_user),
-                            "cannot read KVGame/Content/Paks/KVGame-DLC1.pak: Permission denied")
+        for relative, message in (("KVGame/Content/Paks/KVGame-DLC1.pak", "cannot read %s: Permission denied"),
+                                  ("Engine/Config", "cannot read the folder %s: Permission denied")):
+            with self.subTest(relative):
+                self.fresh(os.path.basename(relative))
+                os.chmod(os.path.join(self.new, relative), 0)
+                self.expect_refusal(self.make("--allow-removed", as_user=as_user), message % relative)
 
     def test_every_problem_is_reported_at_once(self):
         self.write("KVGame/Content/NUL.pak")
