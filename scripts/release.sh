@@ -102,8 +102,8 @@ bash scripts/release/notices.sh "$target-g++-posix" authbridge.exe Update.exe >"
 # The parent side: its documentation and, where the checkout has it, its library as tracked.
 mkdir -p "$package/docs"
 cp docs/parent-protocol.md "$package/docs/"
-# Its version header goes in made, since the project that makes it is not in the archive.
 if [ -d bridgeparent ]; then
+    # Its version header goes in made, since the project that makes it is not in the archive.
     version_template=bridgeparent/include/bridge_parent_version.h.in
     git ls-files -z bridgeparent | while IFS= read -r -d '' file; do
         [ "$file" != "$version_template" ] || continue
