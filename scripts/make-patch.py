@@ -44,10 +44,10 @@ CHUNK = 1 << 20
 
 def load_pack_zip():
     """The release packer, whose fixed zip date floor and attributes the patch shares."""
-    spec = importlib.util.spec_from_file_location(
+    loader_spec = importlib.util.spec_from_file_location(
         "pack_zip", os.path.join(ROOT, "scripts", "release", "pack-zip.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(module)
     return module
 
 
