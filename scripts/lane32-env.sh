@@ -24,8 +24,10 @@ lane32_cache=${KARVETH_LANE32_CACHE:-/var/cache/karveth/lane32}
 lane32_dir=$lane32_cache/$(printf '%s' "$lane32_recipe" | sha256sum | cut -c1-16)
 lane32_root=$lane32_dir/root
 lane32_checkout=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-# Not exported: a checkout cloned and run from here has a lane (and a prefix) of its own.
-lane32_prefix=${KARVETH_WINEPREFIX32:-$lane32_checkout/build/wineprefix32}
+# Exported for tests that put files into the prefix. A checkout cloned and released from a test run
+# is given a prefix of its own (tests/shipping/release-support.sh).
+export KARVETH_WINEPREFIX32=${KARVETH_WINEPREFIX32:-$lane32_checkout/build/wineprefix32}
+lane32_prefix=$KARVETH_WINEPREFIX32
 # Namespaces are kept by a file in a private mount, one per checkout.
 lane32_namespaces=/run/karveth-lane32
 lane32_ns=$lane32_namespaces/$(printf '%s' "$lane32_checkout" | sha256sum | cut -c1-16)

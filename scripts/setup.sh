@@ -5,7 +5,9 @@ set -euo pipefail
 packages=(cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
           binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 googletest
           wine wine64 xvfb xdotool imagemagick x11-utils
-          git python3 osslsigncode openssl tzdata mmdebstrap arch-test)
+          git python3 osslsigncode openssl tzdata mmdebstrap arch-test
+          # clang, lld-link and llvm-dlltool build the test steam_api.dll in Microsoft's ABI
+          clang lld llvm)
 
 missing=()
 for p in "${packages[@]}"; do
