@@ -67,6 +67,12 @@ std::wstring ProgramPath(const wchar_t* name)
 {
     return ProgramFolder() + L"\\" + name;
 }
+
+// The test's paths are ASCII.
+std::string Narrow(const std::wstring& text)
+{
+    return std::string(text.begin(), text.end());
+}
 } // namespace
 
 TEST_F(FBridgeProcessTest, RequestsAndRepliesDecodedAndRepliesCountedUntilRead)
@@ -133,7 +139,9 @@ TEST(BridgeParentFailure, AFailedStartSaysWhyAndLeavesNothingOpen)
         EXPECT_EQ(result.Error, EBridgeError::StartFailed);
         EXPECT_TRUE(result.SystemError == ERROR_PATH_NOT_FOUND || result.SystemError == ERROR_FILE_NOT_FOUND)
             << result.SystemError;
-        EXPECT_TRUE(Contains(result.Message(), "cannot start the bridge: ")) << result.Message();
+        EXPECT_TRUE(Contains(result.Message(), "cannot start the bridge \"" + Narrow(missing) +
+                                                   "\" in this process's working directory: "))
+            << result.Message();
         EXPECT_TRUE(Contains(result.Message(), "(error " + std::to_string(result.SystemError) + ")"))
             << result.Message();
     }
@@ -141,6 +149,17 @@ TEST(BridgeParentFailure, AFailedStartSaysWhyAndLeavesNothingOpen)
     EXPECT_EQ(InheritableHandles(), inheritable);
     std::vector<FBridgeEvent> events;
     EXPECT_EQ(bridge.PollEvents(events).Error, EBridgeError::NotStarted);
+
+    // The program exists but the working directory does not: the text names both.
+    const std::wstring folder = ProgramFolder() + L"\\no-such-folder";
+    const FBridgeResult result = bridge.Start(ProgramPath(L"authbridge.exe"), folder);
+    EXPECT_EQ(result.Error, EBridgeError::StartFailed);
+    EXPECT_EQ(result.SystemError, static_cast<uint32_t>(ERROR_DIRECTORY));
+    EXPECT_TRUE(Contains(result.Message(), "cannot start the bridge \"" +
+                                               Narrow(ProgramPath(L"authbridge.exe")) + "\" in \"" +
+                                               Narrow(folder) + "\": "))
+        << result.Message();
+    std::printf("%s\n", result.Message().c_str());
 }
 
 TEST(BridgeParentFailure, ABridgeWithoutSteamApiDllIsGoneWithItsExitStatusAndAPlainMessage)
@@ -268,7 +287,7 @@ TEST(BridgeParentFailure, ExitStatusesOfCommonStartUpFailuresReadPlainly)
                      "steam_api.dll"},
         {0xC0000142, "a DLL failed to initialise (steam_api.dll or one it loads)"},
         {0xC0000005, "it crashed (access violation)"},
-        {0, "it stopped by itself, as it does after 900 seconds without input"},
+        {0, "its own exit after 900 s without input, or ended from outside"},
         {1, ""},
     };
     for (const auto& c : cases)
