@@ -367,3 +367,46 @@ TEST_F(FBridgeProcessTest, StartingAgainEndsTheFormerBridgeAndLeaksNothing)
     }
     EXPECT_EQ(OpenHandles(false), before);
 }
+
+TEST(BridgeParentStartUpCheck, ABridgeWithoutSteamApiDllFailsTheCheckWithItsExitStatus)
+{
+    FBridgeParent bridge;
+    ASSERT_TRUE(bridge.Start(ProgramPath(L"nosteam\\authbridge.exe")));
+    const FBridgeResult checked = bridge.CheckServing();
+    EXPECT_EQ(checked.Error, EBridgeError::BridgeGone) << checked.Message();
+    EXPECT_EQ(checked.ExitCode, StatusDllNotFound);
+    EXPECT_TRUE(Contains(checked.Message(), "put steam_api.dll beside authbridge.exe")) << checked.Message();
+    std::printf("start-up check without steam_api.dll: %s\n", checked.Message().c_str());
+}
+
+TEST_F(FBridgeProcessTest, TheStartUpCheckConfirmsAServingBridgeAndItsEventsComeWithTheNextPoll)
+{
+    StartBridge();
+    ASSERT_TRUE(Bridge.CheckServing());
+    // A deny due at once comes in the poll that follows its request: here the check's poll.
+    const uint64_t denied = User + 1;
+    FAuthenticateReply reply;
+    ASSERT_TRUE(Bridge.Authenticate(
+        ClientAddress, EncodeStandInTicket(FStandInTicket{denied, EStandInVerdict::Deny, 2, 0, 0, 0}),
+        reply));
+    ASSERT_TRUE(Bridge.Authenticate(ClientAddress, ApproveTicket(), reply));
+    ASSERT_TRUE(Bridge.CheckServing());
+    ASSERT_TRUE(Bridge.CheckServing());
+    EXPECT_TRUE(WaitForLogLine("Notice callback=201 steamid=76561197960287930", 5000));
+    ASSERT_TRUE(Bridge.CheckServing());
+
+    // Held by the checks, in the bridge's order, and handed over once.
+    std::vector<FBridgeEvent> events;
+    ASSERT_TRUE(Bridge.PollEvents(events));
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].SteamId, denied);
+    EXPECT_EQ(events[0].Type, EParentEventType::Deny);
+    EXPECT_EQ(events[1].SteamId, User);
+    EXPECT_EQ(events[1].Type, EParentEventType::Approve);
+    ASSERT_TRUE(Bridge.PollEvents(events));
+    EXPECT_TRUE(events.empty());
+
+    // Not while replies are owed: the check would read another request's reply.
+    ASSERT_TRUE(Bridge.SendPollEvents());
+    EXPECT_EQ(Bridge.CheckServing().Error, EBridgeError::RepliesOwed);
+}
