@@ -136,6 +136,13 @@ void FBridgeParent::Collect()
                     return;
                 }
                 ReadPending = false;
+                // Windows cancels the read when the thread that started it exits; the caller may
+                // go on from another thread, so read again.
+                if (error == ERROR_OPERATION_ABORTED)
+                {
+                    Received.insert(Received.end(), ReadBuffer.begin(), ReadBuffer.begin() + read);
+                    continue;
+                }
                 PipeBroken = true;
                 PipeError = error;
                 SetEvent(ReadEvent);

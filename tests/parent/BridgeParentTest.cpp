@@ -410,3 +410,29 @@ TEST_F(FBridgeProcessTest, TheStartUpCheckConfirmsAServingBridgeAndItsEventsCome
     ASSERT_TRUE(Bridge.SendPollEvents());
     EXPECT_EQ(Bridge.CheckServing().Error, EBridgeError::RepliesOwed);
 }
+
+namespace
+{
+DWORD WINAPI StartOnThisThread(void* bridge)
+{
+    return static_cast<FBridgeParent*>(bridge)->Start(ProgramPath(L"authbridge.exe")) ? 0 : 1;
+}
+} // namespace
+
+TEST_F(FBridgeProcessTest, AnInstanceStartedOnAThreadThatHasEndedStillReads)
+{
+    // The read the library keeps pending is started by Start() on that thread, and Windows cancels
+    // a thread's reads when it exits.
+    HANDLE thread = CreateThread(nullptr, 0, StartOnThisThread, &Bridge, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, DefaultReplyTimeoutMs), static_cast<DWORD>(WAIT_OBJECT_0));
+    DWORD started = 1;
+    GetExitCodeThread(thread, &started);
+    CloseHandle(thread);
+    ASSERT_EQ(started, 0u);
+
+    FAuthenticateReply reply;
+    const FBridgeResult result = Bridge.Authenticate(ClientAddress, ApproveTicket(), reply);
+    ASSERT_TRUE(result) << result.Message();
+    EXPECT_EQ(reply.SteamId, User);
+}
