@@ -9,19 +9,20 @@
 // child that another thread of the server starts can never hold the bridge's input open. The
 // destructor, Kill() and a new Start() end the bridge and close all of them.
 //
-// Threads. Use one instance from one thread at a time; it takes no lock. Different instances are
-// independent and may be used on different threads at once.
+// Threads. Use one instance from one thread at a time; it takes no lock. It may pass from thread to
+// thread, also after the thread that used it has exited. Different instances are independent and
+// may be used on different threads at once.
 //
 // Timeouts. Every read of a reply waits at most its timeoutMs (DefaultReplyTimeoutMs unless given),
 // counted from the start of that call, asleep in the kernel until bytes arrive, the bridge ends or
 // the time is up; waiting uses no CPU. A read with timeoutMs 0 does not wait at all. A read that
 // times out loses nothing: bytes that did arrive stay with the instance, and the next read of the
-// same reply continues from them. The bridge
-// serves one request per polling cycle of about 60 ms, so k requests written at once are answered
-// about k cycles later; give each reply its own read. Writes are not timed: the bridge's input pipe
-// holds 1 MiB, so a write blocks only while that much is unread. Start() does not wait for the
-// bridge to start Steam; requests written at once wait in the pipe (CheckServing() confirms that it
-// serves). Kill() waits up to StopTimeoutMs for the process to end.
+// same reply continues from them. The bridge serves one request per polling cycle of about 60 ms,
+// so k requests written at once are answered about k cycles later; give each reply its own read.
+// Writes are not timed: the bridge's input pipe holds 1 MiB, so a write blocks only while that much
+// is unread. Start() does not wait for the bridge to start Steam; requests written at once wait in
+// the pipe (CheckServing() confirms that it serves). Kill() waits up to StopTimeoutMs for the
+// process to end.
 //
 // From a game loop. Send... calls return at once; ReplyReady() says without waiting whether the
 // reply to the oldest of them can be read, and a read with timeoutMs 0 then returns it. WaitHandle()
@@ -180,7 +181,7 @@ public:
     // collected yet, and once the bridge has gone; any call that reads or asks ReplyReady() collects
     // them. Several replies can arrive at once, so after a read ask ReplyReady() again before
     // waiting. Owned by the instance: do not close it; valid until Kill(), Start() or the
-    // destructor; null when no bridge was started.
+    // destructor; null when no bridge was started and after Kill().
     HANDLE WaitHandle() const { return ReadEvent; }
 
     // Closes our end of the bridge's input, as a parent that goes away would.
