@@ -12,9 +12,10 @@ constexpr int PipeNameAttempts = 4;
 
 // The bridge's output: a named pipe whose reading end (ours) is opened for overlapped I/O, so that a
 // read can wait in the kernel with a timeout, and whose writing end (the bridge's) is an ordinary
-// synchronous handle, so that the bridge writes to it as to any pipe. One instance of a name unique
-// to this process and call, created first by us (so no other process can have made it), refusing
-// remote clients; the default security lets only this user's processes open it.
+// synchronous handle, so that the bridge writes to it as to any pipe. A name unique to this process
+// and call, created first by us (so no other process can have made it), refusing remote clients,
+// with one instance that the bridge's end takes at once, so no other process can connect; the
+// default security would let only this user, administrators and the system write to it anyway.
 bool CreateOutputPipe(HANDLE& ours, HANDLE& bridges)
 {
     static volatile LONG serial = 0;
