@@ -1,9 +1,21 @@
-# Gives an executable a version resource: the project version, product "Karveth", its own description
-# and file name. The resource script is generated into the build folder, one per program.
+# Gives a program or DLL a version resource: the project version, product "Karveth", its own
+# description and file name. The resource script is generated into the build folder, one per target.
 function(karveth_add_version_info target description)
+    get_target_property(file_name ${target} OUTPUT_NAME)
+    if(NOT file_name)
+        set(file_name ${target})
+    endif()
+    get_target_property(type ${target} TYPE)
+    if(type STREQUAL "SHARED_LIBRARY")
+        set(VERSION_FILE_TYPE VFT_DLL)
+        set(suffix ${CMAKE_SHARED_LIBRARY_SUFFIX})
+    else()
+        set(VERSION_FILE_TYPE VFT_APP)
+        set(suffix ${CMAKE_EXECUTABLE_SUFFIX})
+    endif()
     set(VERSION_DESCRIPTION "${description}")
-    set(VERSION_INTERNAL_NAME "${target}")
-    set(VERSION_ORIGINAL_FILENAME "${target}${CMAKE_EXECUTABLE_SUFFIX}")
+    set(VERSION_INTERNAL_NAME "${file_name}")
+    set(VERSION_ORIGINAL_FILENAME "${file_name}${suffix}")
     set(script "${CMAKE_CURRENT_BINARY_DIR}/${target}Version.rc")
     configure_file("${PROJECT_SOURCE_DIR}/cmake/VersionInfo.rc.in" "${script}" @ONLY)
     target_sources(${target} PRIVATE "${script}")

@@ -2,7 +2,8 @@
 # Builds the release of the i686 programs from a clean build folder and writes into dist/:
 #   karveth-tools-<version>-win32.zip          the programs, stripped, with what ships beside them
 #   karveth-tools-<version>-win32-symbols.zip  the debug information split off each program
-#   SHA256SUMS                                 of both archives
+#   karveth-tools-<version>-win32-standin.zip  the stand-in steam_api.dll for offline tests
+#   SHA256SUMS                                 of the three archives
 # Without a certificate the output depends only on the commit: two runs give the same bytes.
 # Signing (Authenticode, SHA-256), when both of these name files:
 #   KARVETH_SIGN_PKCS12         the code-signing certificate and key, PKCS#12 (.p12/.pfx)
@@ -50,13 +51,14 @@ fi
 
 rm -rf "$build" "$dist"
 cmake --preset release >/dev/null
-cmake --build --preset release --target authbridge Update
+cmake --build --preset release --target authbridge Update steam_api steam_api_initfail
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ -n "$version" ] || { echo "release.sh: no project version in $build/CMakeCache.txt" >&2; exit 1; }
 
 package=$build/package
 symbols=$build/symbols
-mkdir -p "$package" "$symbols" "$dist"
+standin=$build/standin
+mkdir -p "$package" "$symbols" "$standin" "$dist"
 
 # Strips a program into the package and keeps its debug information, linked by name and checksum,
 # in the symbols folder at the same place, so that unpacking both archives together puts each
@@ -90,23 +92,42 @@ if $sign; then
     sign_program "$package/Update/Update.exe" "Karveth patch installer"
 fi
 
+# The top-level README.txt: a heading with the version, then the text with the version filled in.
+heading="Karveth tools $version"
+{ echo "$heading"; echo "${heading//?/=}"; echo; sed "s/@VERSION@/$version/g" scripts/release/README.txt; } \
+    >"$package/README.txt"
 cp scripts/release/authbridge.txt "$package/authbridge/README.txt"
 cp scripts/release/Update.txt "$package/Update/README.txt"
-bash scripts/release/notices.sh "$target-g++-posix" >"$package/THIRD-PARTY-NOTICES.txt"
+bash scripts/release/notices.sh "$target-g++-posix" authbridge.exe Update.exe >"$package/THIRD-PARTY-NOTICES.txt"
 # The parent side: its documentation and, where the checkout has it, its library as tracked.
 mkdir -p "$package/docs"
 cp docs/parent-protocol.md "$package/docs/"
 if [ -d bridgeparent ]; then
+    # Its version header goes in made, since the project that makes it is not in the archive.
+    version_template=bridgeparent/include/bridge_parent_version.h.in
     git ls-files -z bridgeparent | while IFS= read -r -d '' file; do
+        [ "$file" != "$version_template" ] || continue
         mkdir -p "$package/$(dirname "$file")"
         cp "$file" "$package/$file"
     done
+    cp "$build/${version_template%.in}" "$package/${version_template%.in}"
 fi
+
+# The stand-in Steam library for testing a server offline, in a folder whose name says it is not
+# Steam, with its description and the C header that makes its tickets. It is never signed.
+standin_folder=steam-standin-for-testing
+mkdir -p "$standin/$standin_folder/init-fails"
+"$target-objcopy" --strip-all "$build/bin/steam_api.dll" "$standin/$standin_folder/steam_api.dll"
+"$target-objcopy" --strip-all "$build/bin/initfail/steam_api.dll" "$standin/$standin_folder/init-fails/steam_api.dll"
+cp steamapi/README.md steamapi/include/standin_ticket.h "$standin/$standin_folder/"
+bash scripts/release/notices.sh "$target-g++-posix" "$standin_folder/steam_api.dll" \
+    "$standin_folder/init-fails/steam_api.dll" >"$standin/THIRD-PARTY-NOTICES.txt"
 
 name=karveth-tools-$version-win32
 /usr/bin/python3 scripts/release/pack-zip.py "$package" "$dist/$name.zip" "$SOURCE_DATE_EPOCH"
 /usr/bin/python3 scripts/release/pack-zip.py "$symbols" "$dist/$name-symbols.zip" "$SOURCE_DATE_EPOCH"
-(cd "$dist" && sha256sum "$name.zip" "$name-symbols.zip" >SHA256SUMS)
+/usr/bin/python3 scripts/release/pack-zip.py "$standin" "$dist/$name-standin.zip" "$SOURCE_DATE_EPOCH"
+(cd "$dist" && sha256sum "$name.zip" "$name-symbols.zip" "$name-standin.zip" >SHA256SUMS)
 
 # What leaves here must pass the checks of the shipped programs.
 bash tests/shipping/check-shipped.sh --release "$dist"

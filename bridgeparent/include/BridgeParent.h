@@ -38,6 +38,8 @@
 // the bridge's exit status when it has gone and Message() for a log line.
 #pragma once
 
+#include "bridge_parent_version.h"
+
 #include <windows.h>
 
 #include <cstddef>

@@ -25,6 +25,8 @@
 #ifndef KARVETH_BRIDGE_PARENT_H
 #define KARVETH_BRIDGE_PARENT_H
 
+#include "bridge_parent_version.h"
+
 #include <stddef.h>
 #include <stdint.h>
 

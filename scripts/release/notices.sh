@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Writes the third-party notices for what the programs link in statically, from the copyright files
-# of the Debian packages that provide those libraries to the given compiler.
-#   usage: notices.sh COMPILER > THIRD-PARTY-NOTICES.txt
+# Writes the third-party notices for what the given files (programs, DLLs) link in statically, from
+# the copyright files of the Debian packages that provide those libraries to the given compiler.
+#   usage: notices.sh COMPILER FILE... > THIRD-PARTY-NOTICES.txt
 set -euo pipefail
-compiler=${1:?usage: notices.sh COMPILER}
+usage="usage: notices.sh COMPILER FILE..."
+compiler=${1:?$usage}
+shift
+[ $# -gt 0 ] || { echo "$usage" >&2; exit 1; }
 
 # What the link pulls in: the C++ runtime, libgcc, winpthreads and the MinGW-w64 runtime.
 components=(
@@ -22,12 +25,23 @@ package_of() {
     dpkg-query -S "$path" | cut -d: -f1
 }
 
+# "a.exe", "a.exe and b.exe", "a.exe, b.dll and c.dll"
+files=$1
+for ((i = 2; i <= $#; ++i)); do
+    if [ "$i" -eq $# ]; then
+        files+=" and ${!i}"
+    else
+        files+=", ${!i}"
+    fi
+done
+heading="Third-party software in $files"
+
 packages=()
-echo "Third-party software in authbridge.exe and Update.exe"
-echo "====================================================="
+echo "$heading"
+echo "${heading//?/=}"
 echo
-echo "Both programs are linked statically with the libraries below. Their copyright and licence"
-echo "texts follow, as the Debian packages that built this release state them."
+echo "$files $([ $# -eq 1 ] && echo is || echo are) linked statically with the libraries below. Their"
+echo "copyright and licence texts follow, as the Debian packages that built this release state them."
 echo
 for component in "${components[@]}"; do
     name=${component%%|*}

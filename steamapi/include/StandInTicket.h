@@ -1,40 +1,12 @@
-// The authentication ticket format understood by the stand-in steam_api.dll. A ticket names the
-// user and scripts the notices that the stand-in delivers for it. Shared by the stand-in and by
-// the tools that make sample tickets; authbridge never looks inside a ticket.
+// The authentication ticket format understood by the stand-in steam_api.dll, with an encoder for
+// the tools that make sample tickets. A ticket names the user and scripts the notices that the
+// stand-in delivers for it.
 #pragma once
 
+#include "StandInTicketFormat.h"
+
 #include <cstdint>
-#include <cstring>
 #include <vector>
-
-enum class EStandInVerdict : uint32_t
-{
-    Approve = 0,
-    Deny = 1,
-};
-
-// 32 bytes, every field little-endian:
-//   0  4  magic "KVT1"
-//   4  8  the user's Steam ID
-//  12  4  verdict: 0 approve, 1 deny
-//  16  4  deny reason (signed; ignored for approve)
-//  20  4  verdict delay: dispatches that pass without the verdict before it is delivered
-//  24  4  kick delay: dispatches after the verdict's until the kick; 0 means no kick
-//  28  4  kick reason (signed)
-// The fields in ticket order, so that FStandInTicket{id, verdict, denyReason, verdictDelay, kickDelay,
-// kickReason} reads as the ticket does.
-struct FStandInTicket
-{
-    uint64_t SteamId = 0;
-    EStandInVerdict Verdict = EStandInVerdict::Approve;
-    int32_t DenyReason = 0;
-    uint32_t VerdictDelay = 0;
-    uint32_t KickDelay = 0;
-    int32_t KickReason = 0;
-};
-
-constexpr uint32_t StandInTicketSize = 32;
-constexpr char StandInTicketMagic[4] = {'K', 'V', 'T', '1'};
 
 namespace StandInTicketDetail
 {
@@ -44,16 +16,6 @@ inline void PutLE(std::vector<uint8_t>& out, uint64_t value, int size)
     {
         out.push_back(static_cast<uint8_t>(value >> (8 * i)));
     }
-}
-
-inline uint64_t GetLE(const uint8_t* in, int size)
-{
-    uint64_t value = 0;
-    for (int i = size - 1; i >= 0; --i)
-    {
-        value = (value << 8) | in[i];
-    }
-    return value;
 }
 } // namespace StandInTicketDetail
 
@@ -68,29 +30,4 @@ inline std::vector<uint8_t> EncodeStandInTicket(const FStandInTicket& ticket)
     PutLE(out, ticket.KickDelay, 4);
     PutLE(out, static_cast<uint32_t>(ticket.KickReason), 4);
     return out;
-}
-
-// True when the bytes are exactly one well-formed ticket.
-inline bool DecodeStandInTicket(const void* data, uint32_t size, FStandInTicket& ticket)
-{
-    using StandInTicketDetail::GetLE;
-    const uint8_t* bytes = static_cast<const uint8_t*>(data);
-    if (data == nullptr || size != StandInTicketSize ||
-        std::memcmp(bytes, StandInTicketMagic, sizeof(StandInTicketMagic)) != 0)
-    {
-        return false;
-    }
-    const uint32_t verdict = static_cast<uint32_t>(GetLE(bytes + 12, 4));
-    if (verdict != static_cast<uint32_t>(EStandInVerdict::Approve) &&
-        verdict != static_cast<uint32_t>(EStandInVerdict::Deny))
-    {
-        return false;
-    }
-    ticket.SteamId = GetLE(bytes + 4, 8);
-    ticket.Verdict = static_cast<EStandInVerdict>(verdict);
-    ticket.DenyReason = static_cast<int32_t>(GetLE(bytes + 16, 4));
-    ticket.VerdictDelay = static_cast<uint32_t>(GetLE(bytes + 20, 4));
-    ticket.KickDelay = static_cast<uint32_t>(GetLE(bytes + 24, 4));
-    ticket.KickReason = static_cast<int32_t>(GetLE(bytes + 28, 4));
-    return true;
 }

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# What the release packs, entry by entry, and that the release checks catch a release that must
-# not ship: a program with its debug information, our stand-in steam_api.dll loose or packed,
-# symbols of another build, archives that do not match SHA256SUMS.
+# What the release packs, entry by entry, what its texts say, that the protocol page links only
+# what the archives hold, and that the release checks catch a release that must not ship: a program
+# with its debug information, our stand-in steam_api.dll loose, packed beside the programs or
+# outside its marked folder, a stand-in that does not say what it is, symbols of another build, a
+# missing archive, archives that SHA256SUMS does not cover or match.
 #   usage: release-contents.sh CHECKOUT
 set -euo pipefail
 KARVETH_RELEASE_SOURCE=${1:?usage: release-contents.sh CHECKOUT}
@@ -13,7 +15,8 @@ archive_names() {
     /usr/bin/python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$1"
 }
 
-# The parent-side library is packed as tracked: a tracked file is in, an untracked one is not.
+# The parent-side library is packed as tracked: a tracked file is in, an untracked one is not; its
+# version header goes in made from its template.
 clone=$(release_clone contents/karveth)
 mkdir -p "$clone/bridgeparent/include" "$clone/bridgeparent/src"
 echo "// tracked" >"$clone/bridgeparent/include/ReleaseProbe.h"
@@ -25,22 +28,40 @@ release_run "$clone"
 dist=$clone/dist
 program_archive=$(ls "$dist"/karveth-tools-*-win32.zip)
 symbols_archive=$(ls "$dist"/karveth-tools-*-win32-symbols.zip)
-expected=$( (printf '%s\n' THIRD-PARTY-NOTICES.txt authbridge/README.txt authbridge/authbridge.exe \
-                 Update/README.txt Update/Update.exe docs/parent-protocol.md
-             git -C "$clone" ls-files bridgeparent) | sort)
+standin_archive=$(ls "$dist"/karveth-tools-*-win32-standin.zip)
+version=$(basename "$program_archive" | sed 's/^karveth-tools-\(.*\)-win32\.zip$/\1/')
+version_template=bridgeparent/include/bridge_parent_version.h.in
+expected=$( (printf '%s\n' README.txt THIRD-PARTY-NOTICES.txt authbridge/README.txt authbridge/authbridge.exe \
+                 Update/README.txt Update/Update.exe docs/parent-protocol.md "${version_template%.in}"
+             git -C "$clone" ls-files bridgeparent | grep -vx "$version_template") | sort)
 [ "$(archive_names "$program_archive" | sort)" = "$expected" ] ||
     fail "$(basename "$program_archive") holds:"$'\n'"$(archive_names "$program_archive")"$'\n'"expected:"$'\n'"$expected"
 grep -qx bridgeparent/include/ReleaseProbe.h <<<"$expected" || fail "the tracked library file is not expected"
 expected_symbols=$'Update/Update.exe.debug\nauthbridge/authbridge.exe.debug'
 [ "$(archive_names "$symbols_archive" | sort)" = "$expected_symbols" ] ||
     fail "$(basename "$symbols_archive") holds: $(archive_names "$symbols_archive" | tr '\n' ' ')"
-echo "$(basename "$program_archive"):"
-archive_names "$program_archive" | sed 's/^/  /'
+expected_standin=$(printf '%s\n' THIRD-PARTY-NOTICES.txt steam-standin-for-testing/README.md \
+    steam-standin-for-testing/init-fails/steam_api.dll steam-standin-for-testing/standin_ticket.h \
+    steam-standin-for-testing/steam_api.dll | sort)
+[ "$(archive_names "$standin_archive" | sort)" = "$expected_standin" ] ||
+    fail "$(basename "$standin_archive") holds: $(archive_names "$standin_archive" | tr '\n' ' ')"
+for archive in "$program_archive" "$standin_archive"; do
+    echo "$(basename "$archive"):"
+    archive_names "$archive" | sed 's/^/  /'
+done
 
-# The texts beside the programs, and the notices with the licences they name.
+# The texts beside the programs and the stand-in, and the notices with the licences they name.
 unpacked=$release_work/unpacked
 release_unpack "$clone" "$unpacked"
+standin_unpacked=$release_work/standin
+/usr/bin/python3 -m zipfile -e "$standin_archive" "$standin_unpacked"
 text_checks=(
+    "README.txt|Karveth tools $version"
+    "README.txt|bridgeparent\\"
+    "README.txt|docs\\parent-protocol.md"
+    "README.txt|Where to start"
+    "README.txt|karveth-tools-$version-win32-standin.zip"
+    "bridgeparent/include/bridge_parent_version.h|#define KVBRIDGE_VERSION_STRING \"$version\""
     "authbridge/README.txt|32-bit"
     "authbridge/README.txt|steam_api.dll"
     "authbridge/README.txt|never reach a server"
@@ -53,9 +74,33 @@ text_checks=(
     "THIRD-PARTY-NOTICES.txt|GCC RUNTIME LIBRARY EXCEPTION"
     "THIRD-PARTY-NOTICES.txt|Files: mingw-w64-libraries/winpthreads/"
 )
-for check in "${text_checks[@]}"; do
-    grep -qF -- "${check#*|}" "$unpacked/${check%%|*}" || fail "${check%%|*} does not say '${check#*|}'"
-done
+standin_text_checks=(
+    "steam-standin-for-testing/README.md|for testing only"
+    "steam-standin-for-testing/README.md|## Ticket format"
+    "steam-standin-for-testing/README.md|STEAM_STANDIN_LOG"
+    "steam-standin-for-testing/README.md|STEAM_STANDIN_PORT_OBJECT"
+    "steam-standin-for-testing/README.md|init-fails/steam_api.dll"
+    "steam-standin-for-testing/standin_ticket.h|KvStandInEncodeTicket"
+    "THIRD-PARTY-NOTICES.txt|GNU C++ library (libstdc++): Debian package g++-mingw-w64-i686-posix"
+    "THIRD-PARTY-NOTICES.txt|GCC RUNTIME LIBRARY EXCEPTION"
+)
+# Checks "FILE|TEXT" entries against an unpacked archive.
+check_texts() {
+    local folder=$1 check
+    shift
+    for check in "$@"; do
+        grep -qF -- "${check#*|}" "$folder/${check%%|*}" || fail "${check%%|*} does not say '${check#*|}'"
+    done
+}
+check_texts "$unpacked" "${text_checks[@]}"
+check_texts "$standin_unpacked" "${standin_text_checks[@]}"
+
+# The protocol page's links lead to what the program archive holds, or to places in the page.
+links=$(grep -o '\](\([^)]*\))' "$unpacked/docs/parent-protocol.md" | sed 's/^](\(.*\))$/\1/' | sed 's/#.*//' |
+    grep -v '^$' | grep -v '^[a-z]*://' || true)
+while read -r link; do
+    [ -z "$link" ] || [ -e "$unpacked/docs/$link" ] || fail "docs/parent-protocol.md links $link, which the archive does not hold"
+done <<<"$links"
 
 # Each case below spoils a copy of the good release in one way; the checks must refuse it and say why.
 # Rewrites an archive: NAME=FILE adds or replaces an entry, NAME= drops one.
@@ -85,6 +130,21 @@ spoil_other_symbols() {
 }
 spoil_missing_symbols() { repack "$1/$(basename "$symbols_archive")" "Update/Update.exe.debug="; }
 spoil_sums() { printf 'x' >>"$1/$(basename "$symbols_archive")"; }
+spoil_sums_partial() { sed -i '/-standin\.zip$/d' "$1/SHA256SUMS"; }
+spoil_missing_standin() { rm "$1/$(basename "$standin_archive")"; }
+spoil_standin_outside() { repack "$1/$(basename "$standin_archive")" "steam_api.dll=$bin/steam_api.dll"; }
+# A stand-in whose version resource no longer says so: its description's first word replaced.
+spoil_standin_unmarked() {
+    local dll=$release_work/unmarked.dll
+    /usr/bin/python3 - "$bin/steam_api.dll" "$dll" <<'PYTHON'
+import sys
+data = open(sys.argv[1], "rb").read()
+marked = "Stand-in for Steam".encode("utf-16-le")
+assert marked in data
+open(sys.argv[2], "wb").write(data.replace(marked, "Provided by Steam".ljust(18).encode("utf-16-le")))
+PYTHON
+    repack "$1/$(basename "$standin_archive")" "steam-standin-for-testing/steam_api.dll=$dll"
+}
 faults=(
     "spoil_unstripped|authbridge.exe carries debug sections"
     "spoil_unstripped|authbridge.exe carries a symbol table"
@@ -93,6 +153,10 @@ faults=(
     "spoil_other_symbols|is not the one split off this program"
     "spoil_missing_symbols|the symbols archive has no Update.exe.debug"
     "spoil_sums|SHA256SUMS does not match"
+    "spoil_sums_partial|SHA256SUMS does not cover $(basename "$standin_archive")"
+    "spoil_missing_standin|one program archive, one symbols archive and one stand-in archive"
+    "spoil_standin_outside|packs steam_api.dll outside steam-standin-for-testing/"
+    "spoil_standin_unmarked|its version resource does not say that it is a stand-in for testing"
 )
 for fault in "${faults[@]}"; do
     spoil=${fault%%|*}
@@ -103,9 +167,10 @@ for fault in "${faults[@]}"; do
     cp -r "$dist" "$copy"
     "$spoil" "$copy"
     # One fault at a time: the sums are brought up to date unless they are the fault.
-    if [ "$spoil" != spoil_sums ]; then
-        (cd "$copy" && sha256sum karveth-tools-*.zip >SHA256SUMS)
-    fi
+    case $spoil in
+        spoil_sums*) ;;
+        *) (cd "$copy" && sha256sum karveth-tools-*.zip >SHA256SUMS) ;;
+    esac
     if output=$(bash "$here/check-shipped.sh" --release "$copy"); then
         fail "$spoil: the checks passed"
     elif ! grep -qF -- "$message" <<<"$output"; then

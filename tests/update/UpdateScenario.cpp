@@ -383,6 +383,16 @@ bool FUpdateScenario::UseDistFolder(const std::wstring& folder)
     return true;
 }
 
+bool FUpdateScenario::UseReadyFolder(const std::wstring& folder)
+{
+    if (!PathExists(folder + L"\\Update.exe"))
+    {
+        return false;
+    }
+    DistFolder = folder;
+    return true;
+}
+
 std::wstring FUpdateScenario::MakeGameFolder(const std::wstring& name, bool withMarkers)
 {
     const std::wstring game = RootFolder + L"\\" + name;

@@ -91,6 +91,10 @@ public:
     // program from there from now on.
     bool UseDistFolder(const std::wstring& folder);
 
+    // Runs the Update.exe already in that folder, with the licence and Patch folder found there, from
+    // now on; the folder is left as it is, also afterwards.
+    bool UseReadyFolder(const std::wstring& folder);
+
     // A folder under the scenario's root, with the three marker folders and an old game binary when
     // asked for; returns its path.
     std::wstring MakeGameFolder(const std::wstring& name, bool withMarkers = true);
