@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <sstream>
 
 namespace
 {
@@ -49,6 +50,26 @@ double CpuSecondsOfThreads(DWORD processId)
     }
     CloseHandle(snapshot);
     return total;
+}
+// A Unix file through Wine's Z: drive, which maps the Unix root; /proc files have no size, so it is
+// read until its end.
+std::string ReadUnixFile(const std::wstring& path)
+{
+    std::string content;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+    {
+        return content;
+    }
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+    {
+        content.append(buffer, read);
+    }
+    CloseHandle(file);
+    return content;
 }
 } // namespace
 
@@ -109,4 +130,55 @@ double CpuSecondsOf(HANDLE process)
         processTotal = Seconds(kernel) + Seconds(user);
     }
     return std::max(processTotal, CpuSecondsOfThreads(GetProcessId(process)));
+}
+
+double WineServerCpuSeconds()
+{
+    // Linux counts /proc times in units of 1/100 s on every architecture Wine runs on.
+    constexpr double UnixTicksPerSecond = 100.0;
+    // utime and stime are the 12th and 13th fields after the parenthesised command name.
+    constexpr int UserTimeField = 11;
+    char prefix[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableA("WINEPREFIX", prefix, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+    {
+        return -1.0;
+    }
+    const std::string wanted = "WINEPREFIX=" + std::string(prefix, length) + '\0';
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(L"Z:\\proc\\*", &entry);
+    if (search == INVALID_HANDLE_VALUE)
+    {
+        return -1.0;
+    }
+    double seconds = -1.0;
+    do
+    {
+        const std::wstring folder = std::wstring(L"Z:\\proc\\") + entry.cFileName + L"\\";
+        if (entry.cFileName[0] < L'0' || entry.cFileName[0] > L'9' ||
+            ReadUnixFile(folder + L"comm").rfind("wineserver", 0) != 0 ||
+            ReadUnixFile(folder + L"environ").find(wanted) == std::string::npos)
+        {
+            continue;
+        }
+        const std::string stat = ReadUnixFile(folder + L"stat");
+        const size_t fieldsStart = stat.rfind(')');
+        if (fieldsStart == std::string::npos)
+        {
+            continue;
+        }
+        std::istringstream fields(stat.substr(fieldsStart + 1));
+        std::string field;
+        for (int i = 0; i < UserTimeField; ++i)
+        {
+            fields >> field;
+        }
+        double user = 0.0;
+        double system = 0.0;
+        fields >> user >> system;
+        seconds = (user + system) / UnixTicksPerSecond;
+        break;
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+    return seconds;
 }

@@ -25,3 +25,8 @@ FMemoryFigures MemoryOf(HANDLE process);
 
 // CPU time (user + kernel) a process has used, in seconds.
 double CpuSecondsOf(HANDLE process);
+
+// CPU time (user + system) of the Wine server of this program's Wine prefix, in seconds; negative
+// when it cannot be found (not under Wine on Linux, or WINEPREFIX not set). Under Wine every pipe
+// call is a request to that server, so a program's cost includes part of the server's time.
+double WineServerCpuSeconds();

@@ -141,9 +141,17 @@ int main()
         std::printf("%s\n", started.Message().c_str());
         return 1;
     }
-    std::printf("Bridge process %lu, %s.\n\n", bridge.ProcessId(),
+    std::printf("Bridge process %lu, %s.\n", bridge.ProcessId(),
                 bridge.IsProtected() ? "ended by Windows if this program ends"
                                      : "NOT tied to this program's life");
+    // A bridge that cannot run (no steam_api.dll beside it, ...) is found now, not at the first ticket.
+    const FBridgeResult serving = bridge.CheckServing();
+    if (!serving)
+    {
+        std::printf("%s\n", serving.Message().c_str());
+        return 1;
+    }
+    std::printf("It serves: one poll answered.\n\n");
 
     int expected = 0;
     for (const FSample& sample : Samples())

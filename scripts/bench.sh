@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the x86_64 test build and prints the bridge's benchmark figures,
-# measured under Wine: request latency, a 100,000-event poll, and the bridge's cost at rest. Then the
-# request latency of the shipped i686 bridge, driven by the i686 build of the same benchmark, under
-# 32-bit Wine in the 32-bit lane (scripts/lane32-env.sh), in the same run.
-# Takes about four minutes, one of which the idle bridge is watched.
+# measured under Wine: request latency, a 100,000-event poll, the bridge's cost at rest, and what a
+# parent pays while it waits (the library's wait beside the former peek loop). Then the request
+# latency of the shipped i686 bridge, driven by the i686 build of the same benchmark, under 32-bit
+# Wine in the 32-bit lane (scripts/lane32-env.sh), in the same run.
+# Takes about six minutes, one of which the idle bridge is watched.
 #   KARVETH_BENCH_BUILD    the build folder (default: build/win64, the win64 preset's)
 #   KARVETH_BENCH_BUILD32  the i686 build folder (default: build/win32-tests, the win32-tests preset's)
 set -euo pipefail
@@ -32,7 +33,7 @@ unset STEAM_STANDIN_LOG
 echo
 echo "Machine: $(nproc) cores ($(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')),"\
      "$(wine --version 2>/dev/null), x86_64 build"
-for bench in bench_request_latency bench_poll_reply bench_bridge_resources; do
+for bench in bench_request_latency bench_poll_reply bench_bridge_resources bench_parent_wait; do
     echo
     wine "$build/bin/$bench.exe"
 done

@@ -9,17 +9,25 @@
 // child that another thread of the server starts can never hold the bridge's input open. The
 // destructor, Kill() and a new Start() end the bridge and close all of them.
 //
-// Threads. Use one instance from one thread at a time; it takes no lock. Different instances are
-// independent and may be used on different threads at once.
+// Threads. Use one instance from one thread at a time; it takes no lock. It may pass from thread to
+// thread, also after the thread that used it has exited. Different instances are independent and
+// may be used on different threads at once.
 //
 // Timeouts. Every read of a reply waits at most its timeoutMs (DefaultReplyTimeoutMs unless given),
-// counted from the start of that call. A read that times out loses nothing: bytes that did arrive
-// stay with the instance, and the next read of the same reply continues from them. The bridge
-// serves one request per polling cycle of about 60 ms, so k requests written at once are answered
-// about k cycles later; give each reply its own read. Writes are not timed: the bridge's input pipe
-// holds 1 MiB, so a write blocks only while that much is unread. Start() does not wait for the
-// bridge to start Steam; requests written at once wait in the pipe. Kill() waits up to
-// StopTimeoutMs for the process to end.
+// counted from the start of that call, asleep in the kernel until bytes arrive, the bridge ends or
+// the time is up; waiting uses no CPU. A read with timeoutMs 0 does not wait at all. A read that
+// times out loses nothing: bytes that did arrive stay with the instance, and the next read of the
+// same reply continues from them. The bridge serves one request per polling cycle of about 60 ms,
+// so k requests written at once are answered about k cycles later; give each reply its own read.
+// Writes are not timed: the bridge's input pipe holds 1 MiB, so a write blocks only while that much
+// is unread. Start() does not wait for the bridge to start Steam; requests written at once wait in
+// the pipe (CheckServing() confirms that it serves). Kill() waits up to StopTimeoutMs for the
+// process to end.
+//
+// From a game loop. Send... calls return at once; ReplyReady() says without waiting whether the
+// reply to the oldest of them can be read, and a read with timeoutMs 0 then returns it. WaitHandle()
+// is signalled when bytes of the bridge arrive, to be waited on together with the server's own
+// events (WaitForMultipleObjects, MsgWaitForMultipleObjects).
 //
 // The bridge's life. The bridge runs in a job object that Windows closes when this process ends,
 // for whatever reason, and closing it ends the bridge at once. If this process already runs in a
@@ -36,6 +44,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -97,6 +106,9 @@ struct FBridgeResult
     uint32_t BytesExpected = 0;
     uint32_t TimeoutMs = 0;
     uint32_t OwedReplies = 0;
+    // The program and working directory a failed start was given (an empty directory: ours).
+    std::wstring ProgramPath;
+    std::wstring WorkingDirectory;
 
     explicit operator bool() const { return Error == EBridgeError::None; }
     // One line for a log, e.g. "the bridge has ended with exit status 0xC0000135: a DLL it needs
@@ -133,6 +145,12 @@ public:
     FBridgeResult Start(const std::wstring& exePath, const std::wstring& workingDirectory = L"",
                         const std::vector<std::wstring>& extraEnvironment = {});
 
+    // One PollEvents round trip, to learn at start-up whether the bridge serves: fails with
+    // BridgeGone and its exit status (e.g. 0xC0000135 without steam_api.dll) when it has ended
+    // instead. The events of this poll are kept and come first in the next PollEvents() or
+    // ReadPollReply(), so none is lost. Fails with RepliesOwed while replies of Send... calls are unread.
+    FBridgeResult CheckServing(DWORD timeoutMs = DefaultReplyTimeoutMs);
+
     // A request and its reply. Fail with RepliesOwed while replies of Send... calls are unread.
     FBridgeResult Authenticate(uint32_t clientAddress, const std::vector<uint8_t>& ticket,
                                FAuthenticateReply& reply, DWORD timeoutMs = DefaultReplyTimeoutMs);
@@ -153,12 +171,25 @@ public:
     FBridgeResult ReadExact(void* buffer, size_t size, DWORD timeoutMs = DefaultReplyTimeoutMs);
 
     // Bytes the bridge has written that no read has returned yet.
-    DWORD BytesWaiting() const;
+    DWORD BytesWaiting();
     // Replies of Send... calls that have not been read.
-    uint32_t OwedReplies() const { return Owed; }
+    uint32_t OwedReplies() const { return static_cast<uint32_t>(OwedRequests.size()); }
+
+    // Without waiting: true when the reply to the oldest unread Send... call has arrived whole, or
+    // when the bridge has gone (the read then says so at once); false while it is on its way and
+    // when no reply is owed. Not a failure either way. Read replies in the order of the requests.
+    bool ReplyReady();
+    // An event, signalled once bytes of the bridge have arrived that no call of this instance has
+    // collected yet, and once the bridge has gone; any call that reads or asks ReplyReady() collects
+    // them. Several replies can arrive at once, so after a read ask ReplyReady() again before
+    // waiting. Owned by the instance: do not close it; valid until Kill(), Start() or the
+    // destructor; null when no bridge was started and after Kill().
+    HANDLE WaitHandle() const { return ReadEvent; }
 
     // Closes our end of the bridge's input, as a parent that goes away would.
     void CloseInput();
+    // True while the bridge's process runs.
+    bool IsRunning() const;
     // True once the bridge has ended within the timeout, with its exit status.
     bool WaitForExit(DWORD timeoutMs, DWORD& exitCode);
     // Ends the bridge and closes everything this instance owns.
@@ -168,12 +199,16 @@ public:
     // that prevented it.
     bool IsProtected() const { return Protected; }
     uint32_t ProtectionError() const { return JobError; }
+    // The bridge's process, also after it has ended (for its exit status); null when none was started.
     HANDLE Process() const { return ProcessHandle; }
-    DWORD ProcessId() const { return BridgeProcessId; }
+    // 0 once the bridge has ended.
+    DWORD ProcessId() const { return IsRunning() ? BridgeProcessId : 0; }
 
 private:
     FBridgeResult Fill(size_t size, ULONGLONG deadline, DWORD timeoutMs);
     FBridgeResult Gone(size_t expected, DWORD systemError);
+    FBridgeResult Owing() const;
+    void Collect();
     void Consume(size_t size);
 
     HANDLE ProcessHandle = nullptr;
@@ -183,7 +218,18 @@ private:
     DWORD BridgeProcessId = 0;
     bool Protected = false;
     uint32_t JobError = 0;
-    uint32_t Owed = 0;
-    // Bytes of the reply being read that have arrived.
+    // The requests of Send... calls whose replies have not been read, oldest first.
+    std::deque<EParentRequest> OwedRequests;
+    // Bytes the bridge has written, collected and not yet returned by a read.
     std::vector<uint8_t> Received;
+    // Events of CheckServing() that the next poll returns first.
+    std::vector<FBridgeEvent> HeldEvents;
+    // One overlapped read of the bridge's output is kept pending while the bridge runs, so that
+    // ReadEvent is signalled as soon as bytes arrive or the pipe breaks.
+    HANDLE ReadEvent = nullptr;
+    OVERLAPPED ReadOverlapped = {};
+    std::vector<uint8_t> ReadBuffer;
+    bool ReadPending = false;
+    bool PipeBroken = false;
+    DWORD PipeError = 0;
 };

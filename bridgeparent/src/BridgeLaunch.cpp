@@ -1,11 +1,55 @@
 #include "BridgeLaunch.h"
 
 #include <cwchar>
+#include <string>
 
 namespace
 {
 // Large enough that a parent can write a burst of requests without waiting for the bridge.
 constexpr DWORD PipeBufferSize = 1 << 20;
+// Names taken by another process are skipped; after this many the start fails.
+constexpr int PipeNameAttempts = 4;
+
+// The bridge's output: a named pipe whose reading end (ours) is opened for overlapped I/O, so that a
+// read can wait in the kernel with a timeout, and whose writing end (the bridge's) is an ordinary
+// synchronous handle, so that the bridge writes to it as to any pipe. A name unique to this process
+// and call, created first by us (so no other process can have made it), refusing remote clients,
+// with one instance that the bridge's end takes at once, so no other process can connect; the
+// default security would let only this user, administrators and the system write to it anyway.
+bool CreateOutputPipe(HANDLE& ours, HANDLE& bridges)
+{
+    static volatile LONG serial = 0;
+    for (int attempt = 0; attempt < PipeNameAttempts; ++attempt)
+    {
+        const std::wstring name =
+            L"\\\\.\\pipe\\karveth-authbridge-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+            std::to_wstring(InterlockedIncrement(&serial)) + L"-" + std::to_wstring(GetTickCount64());
+        ours = CreateNamedPipeW(name.c_str(),
+                                PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                                1, 0, PipeBufferSize, 0, nullptr);
+        if (ours == INVALID_HANDLE_VALUE)
+        {
+            ours = nullptr;
+            if (GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_PIPE_BUSY)
+            {
+                continue;
+            }
+            return false;
+        }
+        bridges = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (bridges == INVALID_HANDLE_VALUE)
+        {
+            const DWORD error = GetLastError();
+            bridges = nullptr;
+            CloseIfOpen(ours);
+            SetLastError(error);
+            return false;
+        }
+        return true;
+    }
+    return false;
+}
 
 // Our environment block with the extra entries appended (a later entry does not replace an
 // earlier one of the same name, so callers add only names we do not have).
@@ -108,7 +152,7 @@ bool LaunchBridge(const std::wstring& exePath, const std::wstring& workingDirect
     HANDLE childOutput = nullptr;
     HANDLE nul = INVALID_HANDLE_VALUE;
     bool made = CreatePipe(&childInput, &launched.ToBridge, nullptr, PipeBufferSize) &&
-                CreatePipe(&launched.FromBridge, &childOutput, nullptr, PipeBufferSize);
+                CreateOutputPipe(launched.FromBridge, childOutput);
     if (made)
     {
         nul = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,

@@ -9,8 +9,8 @@ namespace
 {
 // How long a bridge whose pipe has broken gets to finish ending, so that its exit status can be read.
 constexpr DWORD ExitStatusWaitMs = 2000;
-// Between two looks at the pipe while a reply is awaited.
-constexpr DWORD ReplyPollMs = 1;
+// The most one read of the bridge's output takes in; a larger reply comes in several.
+constexpr DWORD ReadBufferSize = 64 * 1024;
 
 FBridgeResult Failure(EBridgeError error)
 {
@@ -36,10 +36,14 @@ FBridgeResult FBridgeParent::Start(const std::wstring& exePath, const std::wstri
     Kill();
     FLaunchedBridge launched;
     DWORD error = 0;
-    if (!LaunchBridge(exePath, workingDirectory, extraEnvironment, launched, error))
+    HANDLE readEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (readEvent == nullptr || !LaunchBridge(exePath, workingDirectory, extraEnvironment, launched, error))
     {
         FBridgeResult result = Failure(EBridgeError::StartFailed);
-        result.SystemError = error;
+        result.SystemError = readEvent == nullptr ? GetLastError() : error;
+        result.ProgramPath = exePath;
+        result.WorkingDirectory = workingDirectory;
+        CloseIfOpen(readEvent);
         return result;
     }
     ProcessHandle = launched.Process;
@@ -49,6 +53,9 @@ FBridgeResult FBridgeParent::Start(const std::wstring& exePath, const std::wstri
     FromBridge = launched.FromBridge;
     Protected = launched.Job != nullptr;
     JobError = launched.JobError;
+    ReadEvent = readEvent;
+    ReadBuffer.resize(ReadBufferSize);
+    Collect();
     return Ok();
 }
 
@@ -76,14 +83,20 @@ FBridgeResult FBridgeParent::Write(const void* data, size_t size)
 FBridgeResult FBridgeParent::SendAuthenticate(uint32_t clientAddress, const std::vector<uint8_t>& ticket)
 {
     const FBridgeResult result = Write(EncodeAuthenticate(clientAddress, ticket));
-    Owed += result ? 1 : 0;
+    if (result)
+    {
+        OwedRequests.push_back(EParentRequest::Authenticate);
+    }
     return result;
 }
 
 FBridgeResult FBridgeParent::SendPollEvents()
 {
     const FBridgeResult result = Write(EncodePollEvents());
-    Owed += result ? 1 : 0;
+    if (result)
+    {
+        OwedRequests.push_back(EParentRequest::PollEvents);
+    }
     return result;
 }
 
@@ -95,7 +108,7 @@ FBridgeResult FBridgeParent::Gone(size_t expected, DWORD systemError)
     result.BytesReceived = static_cast<uint32_t>(std::min(Received.size(), expected));
     result.Error = result.BytesReceived > 0 ? EBridgeError::ShortReply : EBridgeError::BridgeGone;
     // No reply will come any more, so none is owed: every later call reports the bridge gone.
-    Owed = 0;
+    OwedRequests.clear();
     DWORD exitCode = 0;
     if (WaitForSingleObject(ProcessHandle, ExitStatusWaitMs) == WAIT_OBJECT_0 &&
         GetExitCodeProcess(ProcessHandle, &exitCode))
@@ -106,49 +119,73 @@ FBridgeResult FBridgeParent::Gone(size_t expected, DWORD systemError)
     return result;
 }
 
-// Reads until at least size bytes of the reply have arrived, or the deadline passes, or the bridge
-// has gone. What arrives stays in Received, so a read after a timeout continues where it stopped.
+// Takes in what the pending read has brought and starts the next read, until one stays pending (no
+// more bytes for now) or the pipe has broken (the bridge has ended; ReadEvent then stays signalled).
+void FBridgeParent::Collect()
+{
+    while (FromBridge != nullptr && !PipeBroken)
+    {
+        if (ReadPending)
+        {
+            DWORD read = 0;
+            if (!GetOverlappedResult(FromBridge, &ReadOverlapped, &read, FALSE))
+            {
+                const DWORD error = GetLastError();
+                if (error == ERROR_IO_INCOMPLETE)
+                {
+                    return;
+                }
+                ReadPending = false;
+                // Windows cancels the read when the thread that started it exits; the caller may
+                // go on from another thread, so read again.
+                if (error == ERROR_OPERATION_ABORTED)
+                {
+                    Received.insert(Received.end(), ReadBuffer.begin(), ReadBuffer.begin() + read);
+                    continue;
+                }
+                PipeBroken = true;
+                PipeError = error;
+                SetEvent(ReadEvent);
+                return;
+            }
+            ReadPending = false;
+            Received.insert(Received.end(), ReadBuffer.begin(), ReadBuffer.begin() + read);
+        }
+        ReadOverlapped = OVERLAPPED();
+        ReadOverlapped.hEvent = ReadEvent;
+        if (!ReadFile(FromBridge, ReadBuffer.data(), ReadBufferSize, nullptr, &ReadOverlapped) &&
+            GetLastError() != ERROR_IO_PENDING)
+        {
+            PipeBroken = true;
+            PipeError = GetLastError();
+            SetEvent(ReadEvent);
+            return;
+        }
+        ReadPending = true;
+    }
+}
+
+// Waits, asleep, until at least size bytes have arrived, or the deadline passes, or the bridge has
+// gone. What arrives stays in Received, so a read after a timeout continues where it stopped.
 FBridgeResult FBridgeParent::Fill(size_t size, ULONGLONG deadline, DWORD timeoutMs)
 {
     if (FromBridge == nullptr)
     {
         return Failure(EBridgeError::NotStarted);
     }
-    bool ended = false;
-    while (Received.size() < size)
+    for (;;)
     {
-        // Anonymous pipes cannot time out a read, so wait for bytes with a peek first.
-        DWORD available = 0;
-        if (!PeekNamedPipe(FromBridge, nullptr, 0, nullptr, &available, nullptr))
+        Collect();
+        if (Received.size() >= size)
         {
-            return Gone(size, GetLastError());
+            return Ok();
         }
-        if (available > 0)
+        if (PipeBroken)
         {
-            const size_t had = Received.size();
-            const DWORD wanted = static_cast<DWORD>(std::min<size_t>(size - had, available));
-            Received.resize(had + wanted);
-            DWORD read = 0;
-            const BOOL readOk = ReadFile(FromBridge, Received.data() + had, wanted, &read, nullptr);
-            Received.resize(had + read);
-            if (!readOk)
-            {
-                return Gone(size, GetLastError());
-            }
-            continue;
+            return Gone(size, PipeError);
         }
-        // Only the bridge holds the other end, so its pipe breaks when it ends; the process is
-        // watched too, and looked at once more after it has ended for bytes written just before.
-        if (ended)
-        {
-            return Gone(size, 0);
-        }
-        ended = WaitForSingleObject(ProcessHandle, 0) == WAIT_OBJECT_0;
-        if (ended)
-        {
-            continue;
-        }
-        if (GetTickCount64() >= deadline)
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
         {
             FBridgeResult result = Failure(EBridgeError::TimedOut);
             result.TimeoutMs = timeoutMs;
@@ -156,15 +193,25 @@ FBridgeResult FBridgeParent::Fill(size_t size, ULONGLONG deadline, DWORD timeout
             result.BytesReceived = static_cast<uint32_t>(Received.size());
             return result;
         }
-        Sleep(ReplyPollMs);
+        // Only the bridge holds the other end, so the pipe breaks when it ends; the process is
+        // watched too, and its last bytes are collected once its end has closed.
+        HANDLE waits[] = {ReadEvent, ProcessHandle};
+        if (WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(deadline - now)) == WAIT_OBJECT_0 + 1)
+        {
+            WaitForSingleObject(ReadEvent, ExitStatusWaitMs);
+            Collect();
+            return Received.size() >= size ? Ok() : Gone(size, PipeError);
+        }
     }
-    return Ok();
 }
 
 void FBridgeParent::Consume(size_t size)
 {
     Received.erase(Received.begin(), Received.begin() + static_cast<std::ptrdiff_t>(size));
-    Owed -= Owed > 0 ? 1 : 0;
+    if (!OwedRequests.empty())
+    {
+        OwedRequests.pop_front();
+    }
 }
 
 FBridgeResult FBridgeParent::ReadExact(void* buffer, size_t size, DWORD timeoutMs)
@@ -202,20 +249,28 @@ FBridgeResult FBridgeParent::ReadPollReply(std::vector<FBridgeEvent>& events, DW
     result = Fill(size, deadline, timeoutMs);
     if (result)
     {
-        events = DecodePollReply(Received.data());
+        const std::vector<FBridgeEvent> decoded = DecodePollReply(Received.data());
         Consume(size);
+        events.swap(HeldEvents);
+        HeldEvents.clear();
+        events.insert(events.end(), decoded.begin(), decoded.end());
     }
+    return result;
+}
+
+FBridgeResult FBridgeParent::Owing() const
+{
+    FBridgeResult result = Failure(EBridgeError::RepliesOwed);
+    result.OwedReplies = OwedReplies();
     return result;
 }
 
 FBridgeResult FBridgeParent::Authenticate(uint32_t clientAddress, const std::vector<uint8_t>& ticket,
                                           FAuthenticateReply& reply, DWORD timeoutMs)
 {
-    if (Owed > 0 && ToBridge != nullptr)
+    if (!OwedRequests.empty() && ToBridge != nullptr)
     {
-        FBridgeResult result = Failure(EBridgeError::RepliesOwed);
-        result.OwedReplies = Owed;
-        return result;
+        return Owing();
     }
     const FBridgeResult sent = SendAuthenticate(clientAddress, ticket);
     return sent ? ReadAuthenticateReply(reply, timeoutMs) : sent;
@@ -223,29 +278,58 @@ FBridgeResult FBridgeParent::Authenticate(uint32_t clientAddress, const std::vec
 
 FBridgeResult FBridgeParent::PollEvents(std::vector<FBridgeEvent>& events, DWORD timeoutMs)
 {
-    if (Owed > 0 && ToBridge != nullptr)
+    if (!OwedRequests.empty() && ToBridge != nullptr)
     {
-        FBridgeResult result = Failure(EBridgeError::RepliesOwed);
-        result.OwedReplies = Owed;
-        return result;
+        return Owing();
     }
     const FBridgeResult sent = SendPollEvents();
     return sent ? ReadPollReply(events, timeoutMs) : sent;
 }
 
-DWORD FBridgeParent::BytesWaiting() const
+FBridgeResult FBridgeParent::CheckServing(DWORD timeoutMs)
 {
-    DWORD available = 0;
-    if (FromBridge != nullptr)
+    std::vector<FBridgeEvent> events;
+    const FBridgeResult result = PollEvents(events, timeoutMs);
+    if (result)
     {
-        PeekNamedPipe(FromBridge, nullptr, 0, nullptr, &available, nullptr);
+        // They include any the check held before, so the order stays that of the bridge.
+        HeldEvents = std::move(events);
     }
-    return available + static_cast<DWORD>(Received.size());
+    return result;
+}
+
+bool FBridgeParent::ReplyReady()
+{
+    if (OwedRequests.empty())
+    {
+        return false;
+    }
+    Collect();
+    if (PipeBroken)
+    {
+        return true;
+    }
+    if (OwedRequests.front() == EParentRequest::Authenticate)
+    {
+        return Received.size() >= AuthenticateReplySize;
+    }
+    return Received.size() >= PollCountSize && Received.size() >= PollReplySize(Received.data());
+}
+
+DWORD FBridgeParent::BytesWaiting()
+{
+    Collect();
+    return static_cast<DWORD>(Received.size());
 }
 
 void FBridgeParent::CloseInput()
 {
     CloseIfOpen(ToBridge);
+}
+
+bool FBridgeParent::IsRunning() const
+{
+    return ProcessHandle != nullptr && WaitForSingleObject(ProcessHandle, 0) == WAIT_TIMEOUT;
 }
 
 bool FBridgeParent::WaitForExit(DWORD timeoutMs, DWORD& exitCode)
@@ -264,13 +348,25 @@ void FBridgeParent::Kill()
         TerminateProcess(ProcessHandle, 1);
         WaitForSingleObject(ProcessHandle, StopTimeoutMs);
     }
+    // The pending read writes into ReadBuffer and ReadOverlapped until it has finished.
+    if (ReadPending)
+    {
+        DWORD read = 0;
+        CancelIoEx(FromBridge, &ReadOverlapped);
+        GetOverlappedResult(FromBridge, &ReadOverlapped, &read, TRUE);
+        ReadPending = false;
+    }
     CloseIfOpen(ProcessHandle);
     CloseIfOpen(Job);
     CloseIfOpen(ToBridge);
     CloseIfOpen(FromBridge);
+    CloseIfOpen(ReadEvent);
     BridgeProcessId = 0;
     Protected = false;
     JobError = 0;
-    Owed = 0;
+    OwedRequests.clear();
     Received.clear();
+    HeldEvents.clear();
+    PipeBroken = false;
+    PipeError = 0;
 }

@@ -4,6 +4,7 @@
 
 #include "BridgeParent.h"
 
+#include <cstdio>
 #include <new>
 
 struct FKvBridge
@@ -28,12 +29,12 @@ std::vector<uint8_t> TicketBytes(const uint8_t* ticket, uint32_t ticketSize)
     return ticketSize == 0 ? std::vector<uint8_t>() : std::vector<uint8_t>(ticket, ticket + ticketSize);
 }
 
-int32_t BadArgument(FKvBridge* bridge)
+int32_t BadArgument(FKvBridge* bridge, const char* what)
 {
     if (bridge != nullptr)
     {
         bridge->Last = FBridgeResult();
-        bridge->LastMessage = "bad argument: a required pointer is NULL or an index is out of range";
+        bridge->LastMessage = std::string("bad argument: ") + what;
     }
     return KvBridgeBadArgument;
 }
@@ -73,16 +74,20 @@ extern "C" void KvBridgeDestroy(FKvBridge* bridge)
 extern "C" int32_t KvBridgeStart(FKvBridge* bridge, const wchar_t* exePath, const wchar_t* workingDirectory,
                                  const wchar_t* const* extraEnvironment, uint32_t extraCount)
 {
-    if (bridge == nullptr || exePath == nullptr || (extraEnvironment == nullptr && extraCount > 0))
+    if (bridge == nullptr || exePath == nullptr)
     {
-        return BadArgument(bridge);
+        return BadArgument(bridge, "exePath is NULL");
+    }
+    if (extraEnvironment == nullptr && extraCount > 0)
+    {
+        return BadArgument(bridge, "extraEnvironment is NULL but extraCount is not 0");
     }
     std::vector<std::wstring> environment;
     for (uint32_t i = 0; i < extraCount; ++i)
     {
         if (extraEnvironment[i] == nullptr)
         {
-            return BadArgument(bridge);
+            return BadArgument(bridge, "an entry of extraEnvironment is NULL");
         }
         environment.emplace_back(extraEnvironment[i]);
     }
@@ -95,9 +100,13 @@ extern "C" int32_t KvBridgeAuthenticate(FKvBridge* bridge, uint32_t clientAddres
                                         uint32_t ticketSize, uint32_t timeoutMs, uint32_t* result,
                                         uint64_t* steamId)
 {
-    if (bridge == nullptr || (ticket == nullptr && ticketSize > 0) || result == nullptr || steamId == nullptr)
+    if (bridge == nullptr || (ticket == nullptr && ticketSize > 0))
     {
-        return BadArgument(bridge);
+        return BadArgument(bridge, "ticket is NULL but ticketSize is not 0");
+    }
+    if (result == nullptr || steamId == nullptr)
+    {
+        return BadArgument(bridge, "result or steamId is NULL");
     }
     FAuthenticateReply reply;
     const FBridgeResult outcome =
@@ -109,16 +118,23 @@ extern "C" int32_t KvBridgePollEvents(FKvBridge* bridge, uint32_t timeoutMs, uin
 {
     if (bridge == nullptr || count == nullptr)
     {
-        return BadArgument(bridge);
+        return BadArgument(bridge, "count is NULL");
     }
     return ToPollOutputs(bridge, bridge->Parent.PollEvents(bridge->Events, timeoutMs), count);
 }
 
-extern "C" int32_t KvBridgeGetEvent(const FKvBridge* bridge, uint32_t index, FKvBridgeEvent* event)
+extern "C" int32_t KvBridgeGetEvent(FKvBridge* bridge, uint32_t index, FKvBridgeEvent* event)
 {
-    if (bridge == nullptr || event == nullptr || index >= bridge->Events.size())
+    if (bridge == nullptr || event == nullptr)
     {
-        return KvBridgeBadArgument;
+        return BadArgument(bridge, "event is NULL");
+    }
+    if (index >= bridge->Events.size())
+    {
+        char text[96];
+        std::snprintf(text, sizeof(text), "event index %u is out of range: the last poll returned %u",
+                      static_cast<unsigned>(index), static_cast<unsigned>(bridge->Events.size()));
+        return BadArgument(bridge, text);
     }
     const FBridgeEvent& source = bridge->Events[index];
     event->SteamId = source.SteamId;
@@ -132,7 +148,7 @@ extern "C" int32_t KvBridgeSendAuthenticate(FKvBridge* bridge, uint32_t clientAd
 {
     if (bridge == nullptr || (ticket == nullptr && ticketSize > 0))
     {
-        return BadArgument(bridge);
+        return BadArgument(bridge, "ticket is NULL but ticketSize is not 0");
     }
     return Report(bridge, bridge->Parent.SendAuthenticate(clientAddress, TicketBytes(ticket, ticketSize)));
 }
@@ -141,7 +157,7 @@ extern "C" int32_t KvBridgeSendPollEvents(FKvBridge* bridge)
 {
     if (bridge == nullptr)
     {
-        return BadArgument(bridge);
+        return KvBridgeBadArgument;
     }
     return Report(bridge, bridge->Parent.SendPollEvents());
 }
@@ -151,7 +167,7 @@ extern "C" int32_t KvBridgeReadAuthenticateReply(FKvBridge* bridge, uint32_t tim
 {
     if (bridge == nullptr || result == nullptr || steamId == nullptr)
     {
-        return BadArgument(bridge);
+        return BadArgument(bridge, "result or steamId is NULL");
     }
     FAuthenticateReply reply;
     const FBridgeResult outcome = bridge->Parent.ReadAuthenticateReply(reply, timeoutMs);
@@ -162,7 +178,7 @@ extern "C" int32_t KvBridgeReadPollReply(FKvBridge* bridge, uint32_t timeoutMs, 
 {
     if (bridge == nullptr || count == nullptr)
     {
-        return BadArgument(bridge);
+        return BadArgument(bridge, "count is NULL");
     }
     return ToPollOutputs(bridge, bridge->Parent.ReadPollReply(bridge->Events, timeoutMs), count);
 }
@@ -197,7 +213,118 @@ extern "C" int32_t KvBridgeIsProtected(const FKvBridge* bridge)
     return bridge != nullptr && bridge->Parent.IsProtected() ? 1 : 0;
 }
 
+extern "C" uint32_t KvBridgeProtectionError(const FKvBridge* bridge)
+{
+    return bridge != nullptr ? bridge->Parent.ProtectionError() : 0;
+}
+
 extern "C" uint32_t KvBridgeProcessId(const FKvBridge* bridge)
 {
     return bridge != nullptr ? bridge->Parent.ProcessId() : 0;
+}
+
+extern "C" int32_t KvBridgeCheckServing(FKvBridge* bridge, uint32_t timeoutMs)
+{
+    if (bridge == nullptr)
+    {
+        return KvBridgeBadArgument;
+    }
+    return Report(bridge, bridge->Parent.CheckServing(timeoutMs));
+}
+
+extern "C" int32_t KvBridgeReplyReady(FKvBridge* bridge)
+{
+    return bridge != nullptr && bridge->Parent.ReplyReady() ? 1 : 0;
+}
+
+extern "C" void* KvBridgeWaitHandle(const FKvBridge* bridge)
+{
+    return bridge != nullptr ? bridge->Parent.WaitHandle() : nullptr;
+}
+
+extern "C" uint32_t KvBridgeOwedReplies(const FKvBridge* bridge)
+{
+    return bridge != nullptr ? bridge->Parent.OwedReplies() : 0;
+}
+
+extern "C" uint32_t KvBridgeBytesWaiting(FKvBridge* bridge)
+{
+    return bridge != nullptr ? bridge->Parent.BytesWaiting() : 0;
+}
+
+extern "C" int32_t KvBridgeWrite(FKvBridge* bridge, const void* data, uint32_t size)
+{
+    if (bridge == nullptr || (data == nullptr && size > 0))
+    {
+        return BadArgument(bridge, "data is NULL but size is not 0");
+    }
+    return Report(bridge, bridge->Parent.Write(data, size));
+}
+
+extern "C" int32_t KvBridgeReadExact(FKvBridge* bridge, void* buffer, uint32_t size, uint32_t timeoutMs)
+{
+    if (bridge == nullptr || (buffer == nullptr && size > 0))
+    {
+        return BadArgument(bridge, "buffer is NULL but size is not 0");
+    }
+    return Report(bridge, bridge->Parent.ReadExact(buffer, size, timeoutMs));
+}
+
+extern "C" void KvBridgeCloseInput(FKvBridge* bridge)
+{
+    if (bridge != nullptr)
+    {
+        bridge->Parent.CloseInput();
+    }
+}
+
+extern "C" int32_t KvBridgeIsRunning(const FKvBridge* bridge)
+{
+    return bridge != nullptr && bridge->Parent.IsRunning() ? 1 : 0;
+}
+
+extern "C" int32_t KvBridgeWaitForExit(FKvBridge* bridge, uint32_t timeoutMs, uint32_t* exitStatus)
+{
+    if (bridge == nullptr || exitStatus == nullptr)
+    {
+        return BadArgument(bridge, "exitStatus is NULL");
+    }
+    if (bridge->Parent.Process() == nullptr)
+    {
+        FBridgeResult none;
+        none.Error = EBridgeError::NotStarted;
+        return Report(bridge, none);
+    }
+    DWORD exitCode = 0;
+    if (!bridge->Parent.WaitForExit(timeoutMs, exitCode))
+    {
+        bridge->Last = FBridgeResult();
+        bridge->Last.Error = EBridgeError::TimedOut;
+        bridge->LastMessage = "the bridge still runs after " + std::to_string(timeoutMs) + " ms";
+        return KvBridgeTimedOut;
+    }
+    FBridgeResult ended;
+    ended.ExitCodeKnown = true;
+    ended.ExitCode = exitCode;
+    *exitStatus = exitCode;
+    return Report(bridge, ended);
+}
+
+extern "C" const char* KvBridgeErrorName(int32_t error)
+{
+    if (error == KvBridgeOk)
+    {
+        return "ok";
+    }
+    if (error == KvBridgeBadArgument)
+    {
+        return "bad argument";
+    }
+    return error > KvBridgeOk && error <= KvBridgeRepliesOwed ? ErrorName(static_cast<EBridgeError>(error))
+                                                              : "unknown";
+}
+
+extern "C" const char* KvBridgeEventTypeName(int32_t type)
+{
+    return EventTypeName(static_cast<EParentEventType>(type));
 }

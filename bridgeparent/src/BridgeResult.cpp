@@ -25,20 +25,27 @@ std::string Format(const char* format, ...)
     return text;
 }
 
+std::string Utf8(const wchar_t* text, size_t length)
+{
+    std::string converted;
+    if (length > 0)
+    {
+        const int size =
+            WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+        converted.resize(static_cast<size_t>(size));
+        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &converted[0], size, nullptr,
+                            nullptr);
+    }
+    return converted;
+}
+
 std::string SystemMessage(uint32_t error)
 {
     wchar_t* text = nullptr;
     const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                             FORMAT_MESSAGE_IGNORE_INSERTS,
                                         nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string message;
-    if (length > 0)
-    {
-        const int size =
-            WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-        message.resize(static_cast<size_t>(size));
-        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &message[0], size, nullptr, nullptr);
-    }
+    std::string message = Utf8(text, length);
     LocalFree(text);
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.' ||
                                 message.back() == ' '))
@@ -46,6 +53,16 @@ std::string SystemMessage(uint32_t error)
         message.pop_back();
     }
     return message.empty() ? Format("error %u", error) : Format("%s (error %u)", message.c_str(), error);
+}
+
+std::string StartFailureText(const FBridgeResult& result)
+{
+    const std::string folder =
+        result.WorkingDirectory.empty()
+            ? "this process's working directory"
+            : "\"" + Utf8(result.WorkingDirectory.data(), result.WorkingDirectory.size()) + "\"";
+    return "cannot start the bridge \"" + Utf8(result.ProgramPath.data(), result.ProgramPath.size()) +
+           "\" in " + folder + ": " + SystemMessage(result.SystemError);
 }
 
 std::string ExitStatusText(const FBridgeResult& result)
@@ -100,7 +117,7 @@ std::string DescribeExitStatus(uint32_t exitStatus)
     switch (exitStatus)
     {
     case 0:
-        return "it stopped by itself, as it does after 900 seconds without input";
+        return "its own exit after 900 s without input, or ended from outside";
     case StatusDllNotFound:
         return "a DLL it needs was not found; put steam_api.dll beside authbridge.exe";
     case StatusEntryPointNotFound:
@@ -130,7 +147,7 @@ std::string FBridgeResult::Message() const
         return "the bridge is not running: it was not started, its start failed, it was stopped or its input "
                "was closed";
     case EBridgeError::StartFailed:
-        return "cannot start the bridge: " + SystemMessage(SystemError);
+        return StartFailureText(*this);
     case EBridgeError::TimedOut:
         return Format("no complete reply within %u ms (%u of %u bytes arrived); the bridge still runs",
                       TimeoutMs, BytesReceived, BytesExpected);

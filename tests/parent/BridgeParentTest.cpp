@@ -67,6 +67,12 @@ std::wstring ProgramPath(const wchar_t* name)
 {
     return ProgramFolder() + L"\\" + name;
 }
+
+// The test's paths are ASCII.
+std::string Narrow(const std::wstring& text)
+{
+    return std::string(text.begin(), text.end());
+}
 } // namespace
 
 TEST_F(FBridgeProcessTest, RequestsAndRepliesDecodedAndRepliesCountedUntilRead)
@@ -133,7 +139,9 @@ TEST(BridgeParentFailure, AFailedStartSaysWhyAndLeavesNothingOpen)
         EXPECT_EQ(result.Error, EBridgeError::StartFailed);
         EXPECT_TRUE(result.SystemError == ERROR_PATH_NOT_FOUND || result.SystemError == ERROR_FILE_NOT_FOUND)
             << result.SystemError;
-        EXPECT_TRUE(Contains(result.Message(), "cannot start the bridge: ")) << result.Message();
+        EXPECT_TRUE(Contains(result.Message(), "cannot start the bridge \"" + Narrow(missing) +
+                                                   "\" in this process's working directory: "))
+            << result.Message();
         EXPECT_TRUE(Contains(result.Message(), "(error " + std::to_string(result.SystemError) + ")"))
             << result.Message();
     }
@@ -141,6 +149,17 @@ TEST(BridgeParentFailure, AFailedStartSaysWhyAndLeavesNothingOpen)
     EXPECT_EQ(InheritableHandles(), inheritable);
     std::vector<FBridgeEvent> events;
     EXPECT_EQ(bridge.PollEvents(events).Error, EBridgeError::NotStarted);
+
+    // The program exists but the working directory does not: the text names both.
+    const std::wstring folder = ProgramFolder() + L"\\no-such-folder";
+    const FBridgeResult result = bridge.Start(ProgramPath(L"authbridge.exe"), folder);
+    EXPECT_EQ(result.Error, EBridgeError::StartFailed);
+    EXPECT_EQ(result.SystemError, static_cast<uint32_t>(ERROR_DIRECTORY));
+    EXPECT_TRUE(Contains(result.Message(), "cannot start the bridge \"" +
+                                               Narrow(ProgramPath(L"authbridge.exe")) + "\" in \"" +
+                                               Narrow(folder) + "\": "))
+        << result.Message();
+    std::printf("%s\n", result.Message().c_str());
 }
 
 TEST(BridgeParentFailure, ABridgeWithoutSteamApiDllIsGoneWithItsExitStatusAndAPlainMessage)
@@ -268,7 +287,7 @@ TEST(BridgeParentFailure, ExitStatusesOfCommonStartUpFailuresReadPlainly)
                      "steam_api.dll"},
         {0xC0000142, "a DLL failed to initialise (steam_api.dll or one it loads)"},
         {0xC0000005, "it crashed (access violation)"},
-        {0, "it stopped by itself, as it does after 900 seconds without input"},
+        {0, "its own exit after 900 s without input, or ended from outside"},
         {1, ""},
     };
     for (const auto& c : cases)
@@ -347,4 +366,73 @@ TEST_F(FBridgeProcessTest, StartingAgainEndsTheFormerBridgeAndLeaksNothing)
         CloseHandle(copy);
     }
     EXPECT_EQ(OpenHandles(false), before);
+}
+
+TEST(BridgeParentStartUpCheck, ABridgeWithoutSteamApiDllFailsTheCheckWithItsExitStatus)
+{
+    FBridgeParent bridge;
+    ASSERT_TRUE(bridge.Start(ProgramPath(L"nosteam\\authbridge.exe")));
+    const FBridgeResult checked = bridge.CheckServing();
+    EXPECT_EQ(checked.Error, EBridgeError::BridgeGone) << checked.Message();
+    EXPECT_EQ(checked.ExitCode, StatusDllNotFound);
+    EXPECT_TRUE(Contains(checked.Message(), "put steam_api.dll beside authbridge.exe")) << checked.Message();
+    std::printf("start-up check without steam_api.dll: %s\n", checked.Message().c_str());
+}
+
+TEST_F(FBridgeProcessTest, TheStartUpCheckConfirmsAServingBridgeAndItsEventsComeWithTheNextPoll)
+{
+    StartBridge();
+    ASSERT_TRUE(Bridge.CheckServing());
+    // A deny due at once comes in the poll that follows its request: here the check's poll.
+    const uint64_t denied = User + 1;
+    FAuthenticateReply reply;
+    ASSERT_TRUE(Bridge.Authenticate(
+        ClientAddress, EncodeStandInTicket(FStandInTicket{denied, EStandInVerdict::Deny, 2, 0, 0, 0}),
+        reply));
+    ASSERT_TRUE(Bridge.Authenticate(ClientAddress, ApproveTicket(), reply));
+    ASSERT_TRUE(Bridge.CheckServing());
+    ASSERT_TRUE(Bridge.CheckServing());
+    EXPECT_TRUE(WaitForLogLine("Notice callback=201 steamid=76561197960287930", 5000));
+    ASSERT_TRUE(Bridge.CheckServing());
+
+    // Held by the checks, in the bridge's order, and handed over once.
+    std::vector<FBridgeEvent> events;
+    ASSERT_TRUE(Bridge.PollEvents(events));
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].SteamId, denied);
+    EXPECT_EQ(events[0].Type, EParentEventType::Deny);
+    EXPECT_EQ(events[1].SteamId, User);
+    EXPECT_EQ(events[1].Type, EParentEventType::Approve);
+    ASSERT_TRUE(Bridge.PollEvents(events));
+    EXPECT_TRUE(events.empty());
+
+    // Not while replies are owed: the check would read another request's reply.
+    ASSERT_TRUE(Bridge.SendPollEvents());
+    EXPECT_EQ(Bridge.CheckServing().Error, EBridgeError::RepliesOwed);
+}
+
+namespace
+{
+DWORD WINAPI StartOnThisThread(void* bridge)
+{
+    return static_cast<FBridgeParent*>(bridge)->Start(ProgramPath(L"authbridge.exe")) ? 0 : 1;
+}
+} // namespace
+
+TEST_F(FBridgeProcessTest, AnInstanceStartedOnAThreadThatHasEndedStillReads)
+{
+    // The read the library keeps pending is started by Start() on that thread, and Windows cancels
+    // a thread's reads when it exits.
+    HANDLE thread = CreateThread(nullptr, 0, StartOnThisThread, &Bridge, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, DefaultReplyTimeoutMs), static_cast<DWORD>(WAIT_OBJECT_0));
+    DWORD started = 1;
+    GetExitCodeThread(thread, &started);
+    CloseHandle(thread);
+    ASSERT_EQ(started, 0u);
+
+    FAuthenticateReply reply;
+    const FBridgeResult result = Bridge.Authenticate(ClientAddress, ApproveTicket(), reply);
+    ASSERT_TRUE(result) << result.Message();
+    EXPECT_EQ(reply.SteamId, User);
 }

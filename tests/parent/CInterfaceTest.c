@@ -1,5 +1,6 @@
 /* The C interface end to end against the real bridge, from a program written in C: requests and
- * replies, the extra environment, pipelined requests, failures with their reasons. Prints each
+ * replies, the extra environment, pipelined requests, the game-loop calls, the start-up check,
+ * names, bad arguments, failures with their reasons. Prints each
  * failed check and exits with 1 when there was one. */
 #include "bridge_parent.h"
 
@@ -10,6 +11,8 @@
 
 #define MAX_POLLS 40
 #define POLL_INTERVAL_MS 100
+#define MAX_TICKS 300 /* of TICK_MS: far above the few bridge cycles a reply needs */
+#define TICK_MS 33
 #define TICKET_SIZE 32
 #define CLIENT_ADDRESS 0xC0A80117u /* 192.168.1.23 */
 #define USER 76561197960287931ull
@@ -84,6 +87,8 @@ static void RequestsAndReplies(FKvBridge* bridge, const wchar_t* bridgePath)
     uint32_t seen = 0;
     int poll;
     FKvBridgeEvent event;
+    uint8_t raw[4];
+    uint32_t exitStatus = 0;
 
     GetTempPathW(MAX_PATH, tempFolder);
     swprintf(logPath, MAX_PATH, L"%lskarveth-c-interface-%lu.log", tempFolder, GetCurrentProcessId());
@@ -96,13 +101,18 @@ static void RequestsAndReplies(FKvBridge* bridge, const wchar_t* bridgePath)
     CHECK(KvBridgeStart(bridge, bridgePath, NULL, environment, 1) == KvBridgeOk);
     CHECK(strcmp(KvBridgeLastMessage(bridge), "ok") == 0);
     CHECK(KvBridgeIsProtected(bridge) == 1);
+    CHECK(KvBridgeProtectionError(bridge) == 0);
     CHECK(KvBridgeProcessId(bridge) != 0);
+    CHECK(KvBridgeIsRunning(bridge) == 1);
+    CHECK(KvBridgeCheckServing(bridge, KVBRIDGE_DEFAULT_REPLY_TIMEOUT_MS) == KvBridgeOk);
 
     DenyTicket(ticket);
     CHECK(KvBridgeAuthenticate(bridge, CLIENT_ADDRESS, ticket, TICKET_SIZE, KVBRIDGE_DEFAULT_REPLY_TIMEOUT_MS,
                                &result, &steamId) == KvBridgeOk);
     CHECK(result == 1);
     CHECK(steamId == USER);
+    /* The deny comes with the next poll, here the check's; it is kept for the poll below. */
+    CHECK(KvBridgeCheckServing(bridge, KVBRIDGE_DEFAULT_REPLY_TIMEOUT_MS) == KvBridgeOk);
     for (poll = 0; poll < MAX_POLLS && seen == 0; ++poll)
     {
         CHECK(KvBridgePollEvents(bridge, KVBRIDGE_DEFAULT_REPLY_TIMEOUT_MS, &seen) == KvBridgeOk);
@@ -133,25 +143,131 @@ static void RequestsAndReplies(FKvBridge* bridge, const wchar_t* bridgePath)
     CHECK(result == 0);
     CHECK(steamId == 0);
 
-    /* Arguments the library cannot use are refused before anything is written. */
-    CHECK(KvBridgeAuthenticate(bridge, CLIENT_ADDRESS, NULL, 5, 0, &result, &steamId) == KvBridgeBadArgument);
-    CHECK(KvBridgePollEvents(bridge, 0, NULL) == KvBridgeBadArgument);
+    /* Raw bytes: a poll of one's own making and its 4-byte empty reply. */
+    memset(raw, 0xFF, sizeof(raw));
+    PutLE(raw, 1, 4);
+    CHECK(KvBridgeWrite(bridge, raw, 4) == KvBridgeOk);
+    CHECK(KvBridgeOwedReplies(bridge) == 0);
+    CHECK(KvBridgeReadExact(bridge, raw, 4, KVBRIDGE_DEFAULT_REPLY_TIMEOUT_MS) == KvBridgeOk);
+    CHECK(raw[0] == 0 && raw[1] == 0 && raw[2] == 0 && raw[3] == 0);
 
+    /* Arguments the library cannot use are refused before anything is written, and said so. */
+    CHECK(KvBridgeAuthenticate(bridge, CLIENT_ADDRESS, NULL, 5, 0, &result, &steamId) == KvBridgeBadArgument);
+    CHECK(strstr(KvBridgeLastMessage(bridge), "bad argument: ticket is NULL") != NULL);
+    CHECK(KvBridgePollEvents(bridge, 0, NULL) == KvBridgeBadArgument);
+    CHECK(strstr(KvBridgeLastMessage(bridge), "bad argument: count is NULL") != NULL);
+    CHECK(KvBridgeStart(bridge, NULL, NULL, NULL, 0) == KvBridgeBadArgument);
+    CHECK(strstr(KvBridgeLastMessage(bridge), "bad argument: exePath is NULL") != NULL);
+    CHECK(KvBridgeWrite(bridge, NULL, 4) == KvBridgeBadArgument);
+    CHECK(strstr(KvBridgeLastMessage(bridge), "bad argument: data is NULL") != NULL);
+    CHECK(KvBridgeWaitForExit(bridge, 0, NULL) == KvBridgeBadArgument);
+    CHECK(strstr(KvBridgeLastMessage(bridge), "bad argument: exitStatus is NULL") != NULL);
+    CHECK(KvBridgeGetEvent(bridge, 0, &event) == KvBridgeBadArgument);
+    CHECK(strcmp(KvBridgeLastMessage(bridge),
+                 "bad argument: event index 0 is out of range: the last poll returned 0") == 0);
+    /* The bridge was not touched by any of them. */
+    CHECK(KvBridgeIsRunning(bridge) == 1);
+    CHECK(KvBridgeWaitForExit(bridge, 0, &exitStatus) == KvBridgeTimedOut);
+    CHECK(strcmp(KvBridgeLastMessage(bridge), "the bridge still runs after 0 ms") == 0);
+
+    KvBridgeCloseInput(bridge);
+    CHECK(KvBridgeSendPollEvents(bridge) == KvBridgeNotStarted);
     KvBridgeStop(bridge);
     CHECK(KvBridgeProcessId(bridge) == 0);
+    CHECK(KvBridgeIsRunning(bridge) == 0);
+    CHECK(KvBridgeWaitHandle(bridge) == NULL);
     CHECK(KvBridgePollEvents(bridge, 0, &count) == KvBridgeNotStarted);
+    CHECK(KvBridgeWaitForExit(bridge, 0, &exitStatus) == KvBridgeNotStarted);
     DeleteFileW(logPath);
+}
+
+/* Waits on the handle, a tick at a time, until the oldest reply is ready. */
+static int WaitUntilReady(FKvBridge* bridge)
+{
+    int tick;
+    for (tick = 0; tick < MAX_TICKS; ++tick)
+    {
+        if (KvBridgeReplyReady(bridge))
+        {
+            return 1;
+        }
+        WaitForSingleObject((HANDLE)KvBridgeWaitHandle(bridge), TICK_MS);
+    }
+    return 0;
+}
+
+/* Requests sent without waiting, replies read once ready, as from a game loop. */
+static void GameLoopCalls(FKvBridge* bridge, const wchar_t* bridgePath)
+{
+    uint8_t ticket[TICKET_SIZE];
+    uint32_t result = 7;
+    uint64_t steamId = 7;
+    uint32_t count = 0;
+    FKvBridgeEvent event;
+    char message[256];
+
+    CHECK(KvBridgeStart(bridge, bridgePath, NULL, NULL, 0) == KvBridgeOk);
+    CHECK(KvBridgeWaitHandle(bridge) != NULL);
+    CHECK(KvBridgeReplyReady(bridge) == 0);
+    DenyTicket(ticket);
+    CHECK(KvBridgeSendAuthenticate(bridge, CLIENT_ADDRESS, ticket, TICKET_SIZE) == KvBridgeOk);
+    CHECK(KvBridgeSendPollEvents(bridge) == KvBridgeOk);
+    CHECK(KvBridgeOwedReplies(bridge) == 2);
+
+    /* Asking whether a reply is ready is not an error and leaves the last message alone. */
+    CHECK(KvBridgeGetEvent(bridge, 3, &event) == KvBridgeBadArgument);
+    strcpy(message, KvBridgeLastMessage(bridge));
+    CHECK(WaitUntilReady(bridge));
+    CHECK(strcmp(KvBridgeLastMessage(bridge), message) == 0);
+    CHECK(KvBridgeReadAuthenticateReply(bridge, 0, &result, &steamId) == KvBridgeOk);
+    CHECK(result == 1);
+    CHECK(steamId == USER);
+    CHECK(WaitUntilReady(bridge));
+    CHECK(KvBridgeReadPollReply(bridge, 0, &count) == KvBridgeOk);
+    CHECK(count == 1);
+    CHECK(KvBridgeGetEvent(bridge, 0, &event) == KvBridgeOk);
+    CHECK(event.Type == KvBridgeDeny);
+    CHECK(KvBridgeOwedReplies(bridge) == 0);
+    CHECK(KvBridgeBytesWaiting(bridge) == 0);
+    CHECK(KvBridgeReplyReady(bridge) == 0);
+    KvBridgeStop(bridge);
+}
+
+static void Names(void)
+{
+    CHECK(strcmp(KvBridgeErrorName(KvBridgeOk), "ok") == 0);
+    CHECK(strcmp(KvBridgeErrorName(KvBridgeTimedOut), "timed out") == 0);
+    CHECK(strcmp(KvBridgeErrorName(KvBridgeGone), "bridge gone") == 0);
+    CHECK(strcmp(KvBridgeErrorName(KvBridgeRepliesOwed), "replies owed") == 0);
+    CHECK(strcmp(KvBridgeErrorName(KvBridgeBadArgument), "bad argument") == 0);
+    CHECK(strcmp(KvBridgeErrorName(42), "unknown") == 0);
+    CHECK(strcmp(KvBridgeEventTypeName(KvBridgeApprove), "approve") == 0);
+    CHECK(strcmp(KvBridgeEventTypeName(KvBridgeKick), "kick") == 0);
+    CHECK(strcmp(KvBridgeEventTypeName(9), "unknown") == 0);
 }
 
 static void StartUpFailures(FKvBridge* bridge)
 {
     wchar_t path[MAX_PATH] = {0};
+    wchar_t folder[MAX_PATH] = {0};
     uint8_t ticket[TICKET_SIZE];
     uint32_t result = 0;
     uint64_t steamId = 0;
     uint32_t exitStatus = 0;
 
+    /* The start-up check finds a bridge without steam_api.dll gone, with its exit status. */
     ProgramPath(L"nosteam\\authbridge.exe", path);
+    CHECK(KvBridgeStart(bridge, path, NULL, NULL, 0) == KvBridgeOk);
+    CHECK(KvBridgeCheckServing(bridge, KVBRIDGE_DEFAULT_REPLY_TIMEOUT_MS) == KvBridgeGone);
+    CHECK(KvBridgeLastExitStatus(bridge, &exitStatus) == 1);
+    CHECK(exitStatus == DLL_NOT_FOUND_STATUS);
+    printf("start-up check without steam_api.dll: %s\n", KvBridgeLastMessage(bridge));
+    CHECK(KvBridgeIsRunning(bridge) == 0);
+    CHECK(KvBridgeProcessId(bridge) == 0);
+    exitStatus = 0;
+    CHECK(KvBridgeWaitForExit(bridge, 0, &exitStatus) == KvBridgeOk);
+    CHECK(exitStatus == DLL_NOT_FOUND_STATUS);
+
     CHECK(KvBridgeStart(bridge, path, NULL, NULL, 0) == KvBridgeOk);
     DenyTicket(ticket);
     CHECK(KvBridgeAuthenticate(bridge, CLIENT_ADDRESS, ticket, TICKET_SIZE, KVBRIDGE_DEFAULT_REPLY_TIMEOUT_MS,
@@ -164,8 +280,17 @@ static void StartUpFailures(FKvBridge* bridge)
     ProgramPath(L"no-such-folder\\authbridge.exe", path);
     CHECK(KvBridgeStart(bridge, path, NULL, NULL, 0) == KvBridgeStartFailed);
     CHECK(strstr(KvBridgeLastMessage(bridge), "cannot start the bridge") != NULL);
+    CHECK(strstr(KvBridgeLastMessage(bridge), "no-such-folder\\authbridge.exe") != NULL);
     CHECK(KvBridgeLastExitStatus(bridge, &exitStatus) == 0);
     printf("no bridge at the path: %s\n", KvBridgeLastMessage(bridge));
+
+    /* A working directory that does not exist: the text names the program and the directory. */
+    ProgramPath(L"authbridge.exe", path);
+    ProgramPath(L"no-such-folder", folder);
+    CHECK(KvBridgeStart(bridge, path, folder, NULL, 0) == KvBridgeStartFailed);
+    CHECK(strstr(KvBridgeLastMessage(bridge), "authbridge.exe\" in \"") != NULL);
+    CHECK(strstr(KvBridgeLastMessage(bridge), "no-such-folder\": ") != NULL);
+    printf("no working directory: %s\n", KvBridgeLastMessage(bridge));
 }
 
 int main(void)
@@ -178,7 +303,9 @@ int main(void)
         return 1;
     }
     ProgramPath(L"authbridge.exe", bridgePath);
+    Names();
     RequestsAndReplies(bridge, bridgePath);
+    GameLoopCalls(bridge, bridgePath);
     StartUpFailures(bridge);
     KvBridgeDestroy(bridge);
     KvBridgeDestroy(NULL);
