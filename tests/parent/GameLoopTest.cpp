@@ -170,6 +170,17 @@ DWORD WaitForBytes(FBridgeParent& bridge, DWORD count)
     }
     return bridge.BytesWaiting();
 }
+
+// Asks each tick, as a loop would, until the oldest owed reply is ready or the time is up.
+bool WaitUntilReplyReady(FBridgeParent& bridge)
+{
+    const ULONGLONG deadline = GetTickCount64() + DefaultReplyTimeoutMs;
+    while (!bridge.ReplyReady() && GetTickCount64() < deadline)
+    {
+        Sleep(20);
+    }
+    return bridge.ReplyReady();
+}
 } // namespace
 
 TEST_F(FBridgeProcessTest, AReplyIsReadyOnlyOnceWholeAndTheWaitHandleWakesTheWaiter)
@@ -200,12 +211,7 @@ TEST_F(FBridgeProcessTest, AReplyIsReadyOnlyOnceWholeAndTheWaitHandleWakesTheWai
     ASSERT_TRUE(TerminateProcess(Bridge.Process(), 1));
     EXPECT_EQ(WaitForSingleObject(Bridge.WaitHandle(), DefaultReplyTimeoutMs),
               static_cast<DWORD>(WAIT_OBJECT_0));
-    const ULONGLONG deadline = GetTickCount64() + DefaultReplyTimeoutMs;
-    while (!Bridge.ReplyReady() && GetTickCount64() < deadline)
-    {
-        Sleep(20);
-    }
-    EXPECT_TRUE(Bridge.ReplyReady());
+    EXPECT_TRUE(WaitUntilReplyReady(Bridge));
     const FBridgeResult read = Bridge.ReadPollReply(events, 0);
     EXPECT_EQ(read.Error, EBridgeError::ShortReply);
     EXPECT_EQ(read.BytesReceived, 12u);
@@ -223,12 +229,7 @@ TEST_F(FBridgeProcessTest, AGoneBridgeMakesTheReplyReadyTheHandleSignalledAndIts
     // The pipe breaks with the process, which wakes a waiter; the read then says why at once.
     EXPECT_EQ(WaitForSingleObject(Bridge.WaitHandle(), DefaultReplyTimeoutMs),
               static_cast<DWORD>(WAIT_OBJECT_0));
-    const ULONGLONG deadline = GetTickCount64() + DefaultReplyTimeoutMs;
-    while (!Bridge.ReplyReady() && GetTickCount64() < deadline)
-    {
-        Sleep(20);
-    }
-    EXPECT_TRUE(Bridge.ReplyReady());
+    EXPECT_TRUE(WaitUntilReplyReady(Bridge));
     FAuthenticateReply reply;
     const FBridgeResult read = Bridge.ReadAuthenticateReply(reply, 0);
     EXPECT_EQ(read.Error, EBridgeError::BridgeGone);
