@@ -13,13 +13,13 @@ missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+sudo_cmd=""
+[ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
 if [ ${#missing[@]} -gt 0 ]; then
-    sudo_cmd=""
-    [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
     export DEBIAN_FRONTEND=noninteractive
     $sudo_cmd apt-get update -q
     $sudo_cmd apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
 # The 32-bit lane, cached outside the checkout; see scripts/setup-lane32.sh.
-bash "$(dirname "$0")/setup-lane32.sh"
+$sudo_cmd bash "$(dirname "$0")/setup-lane32.sh"
