@@ -9,6 +9,7 @@
 # The recipe and the cache's place are in lane32-env.sh.
 set -euo pipefail
 
+# shellcheck source=scripts/lane32-env.sh
 source "$(dirname "$0")/lane32-env.sh"
 binfmt=/proc/sys/fs/binfmt_misc
 # The usual name, under which mmdebstrap looks for the F flag.
