@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# The project's demo: installs what is missing, builds the win64 preset and runs each demo step
-# under Wine. KARVETH_BUILD_DIR names another build folder to configure and build (default build/win64).
+# The project's demo: installs what it is missing, builds the demo programs of the win64 preset (and
+# the programs they run) and runs each demo step under Wine. KARVETH_BUILD_DIR names another build
+# folder to configure and build (default build/win64).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build_dir=${KARVETH_BUILD_DIR:-build/win64}
 
-bash scripts/setup.sh
+bash scripts/setup.sh demo
 source scripts/wine-env.sh
 cmake --preset win64 -B "$build_dir" >/dev/null
-cmake --build "$build_dir"
+# Only what the steps run: the demos, the bridge, the stand-in and Update (the demos depend on them).
+cmake --build "$build_dir" --target bridge_demo update_demo
 
 karveth_wine_start
 trap karveth_wine_stop EXIT
