@@ -10,9 +10,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
 source scripts/wine-env.sh
 source scripts/lane32-env.sh
+lane32_require_root scripts/bench.sh
+bash scripts/setup.sh tests
 
 build=${KARVETH_BENCH_BUILD:-build/win64}
 cmake --preset win64 -B "$build" >/dev/null

@@ -8,6 +8,8 @@
 #   lane32_run COMMAND...     runs COMMAND (wine, wineserver...) there, in the current folder;
 #                             "${lane32_command[@]}" "$PWD" COMMAND... is the same, for exec
 #   lane32_stop               ends the wineserver and the namespace
+#   lane32_lock               takes the lane's lock in this shell (lane32_start takes it otherwise)
+#   lane32_require_root CMD   ends CMD at once, saying so, when it is not run as root
 #   KARVETH_LANE32_CACHE      where the lane is kept (default: /var/cache/karveth/lane32)
 #   KARVETH_WINEPREFIX32      the lane's Wine prefix (default: build/wineprefix32 in this checkout)
 # Runs as root (chroot, mounts).
@@ -47,21 +49,19 @@ lane32_start() {
         echo "lane32: the 32-bit lane is not prepared in $lane32_dir (run scripts/setup.sh)" >&2
         return 1
     fi
-    # One run at a time per checkout; a namespace left by a run that was killed is ended first.
-    if lane32_in_use; then
-        echo "lane32: the 32-bit lane of $lane32_checkout is in use by process $(cat "$lane32_ns.owner")" >&2
-        return 1
-    fi
-    lane32_stop
     if ! mountpoint -q "$lane32_namespaces"; then
         mkdir -p "$lane32_namespaces"
         mount --bind "$lane32_namespaces" "$lane32_namespaces"
         mount --make-private "$lane32_namespaces"
     fi
+    if [ -z "${lane32_lock_fd:-}" ]; then
+        lane32_lock || return 1
+    fi
+    # A namespace left by a run that was killed is ended first.
+    lane32_teardown
     local t_drive=$lane32_prefix-t
     mkdir -p "$lane32_prefix" "$t_drive"
     touch "$lane32_ns"
-    echo $$ >"$lane32_ns.owner"
     # shellcheck disable=SC2016 # expanded by the shell in the namespace
     unshare --mount="$lane32_ns" --propagation private -- /bin/bash -c '
         set -e
@@ -88,24 +88,55 @@ lane32_start() {
         lane32_run wineserver -w
     fi
     ln -sfn "$t_drive" "$lane32_prefix/dosdevices/t:"
-    lane32_run wineserver -p
-    lane32_run wine cmd /c exit >/dev/null 2>&1 || true
+    lane32_run wineserver -p {lane32_lock_fd}>&-
+    lane32_run wine cmd /c exit >/dev/null 2>&1 {lane32_lock_fd}>&- || true
 }
 
-# True while another live process runs this checkout's lane.
-lane32_in_use() {
-    local owner
-    owner=$(cat "$lane32_ns.owner" 2>/dev/null || true)
-    [ -n "$owner" ] && [ "$owner" != $$ ] && kill -0 "$owner" 2>/dev/null
+# Ends a command that needs the lane, when not run as root, with one line saying how to run it.
+#   lane32_require_root COMMAND [WITHOUT]   WITHOUT: what runs without the lane, if anything
+lane32_require_root() {
+    [ "$(id -u)" -ne 0 ] || return 0
+    echo "$1: the 32-bit lane needs root (a chroot, mounts, binfmt_misc): run it as root," \
+         "for example sudo bash $1${2:+, or without the lane: $2}" >&2
+    exit 1
 }
 
-lane32_stop() {
-    if [ ! -e "$lane32_ns" ] || lane32_in_use; then
+# One run at a time per checkout: takes the lane's lock, which this shell then holds until
+# lane32_stop or its end (and the processes it starts, while they run: the persistent wineserver and
+# Wine's first processes are given no copy). A second run fails at once, saying so.
+lane32_lock() {
+    if lane32_try_lock; then
         return 0
     fi
-    if mountpoint -q "$lane32_ns"; then
+    echo "lane32: the 32-bit lane of $lane32_checkout is in use by another run" >&2
+    return 1
+}
+
+lane32_try_lock() {
+    mkdir -p "$lane32_namespaces"
+    exec {lane32_lock_fd}>"$lane32_ns.lock"
+    flock -n "$lane32_lock_fd" && return 0
+    exec {lane32_lock_fd}>&-
+    unset lane32_lock_fd
+    return 1
+}
+
+# Ends the lane's wineserver and namespace, if any; the caller holds the lock.
+lane32_teardown() {
+    if [ -e "$lane32_ns" ] && mountpoint -q "$lane32_ns"; then
         lane32_run wineserver -k >/dev/null 2>&1 || true
         umount "$lane32_ns"
     fi
-    rm -f "$lane32_ns" "$lane32_ns.owner"
+    rm -f "$lane32_ns"
+}
+
+# Ends this shell's run of the lane, or one left by a run that was killed; leaves alone a lane that
+# another live run holds.
+lane32_stop() {
+    if [ -z "${lane32_lock_fd:-}" ]; then
+        [ -d "$lane32_namespaces" ] && lane32_try_lock || return 0
+    fi
+    lane32_teardown
+    exec {lane32_lock_fd}>&-
+    unset lane32_lock_fd
 }

@@ -19,7 +19,11 @@ target=i686-w64-mingw32
 # Options of osslsigncode that this script uses, all present from this version on (Debian 12's).
 osslsigncode_minimum=2.5
 
-bash scripts/setup.sh
+# The packed programs are run in the 32-bit lane before the release is done.
+# shellcheck source=scripts/lane32-env.sh
+source scripts/lane32-env.sh
+lane32_require_root scripts/release.sh
+bash scripts/setup.sh release
 
 # Every date in the release is the last commit's: the PE time stamp (ld and objcopy read this)
 # and the archive entries.

@@ -12,6 +12,8 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export KARVETH_T_DRIVE=${KARVETH_T_DRIVE:-$WINEPREFIX-t}
 
+karveth_xvfb_pids=()
+
 # The virtual X display alone, for programs of another Wine (the 32-bit lane's).
 karveth_display_start() {
     if [ -z "${KARVETH_DISPLAY:-}" ]; then
@@ -24,8 +26,8 @@ karveth_display_start() {
     export KARVETH_DISPLAY
     export DISPLAY=":$KARVETH_DISPLAY"
     if ! xdpyinfo -display "$DISPLAY" >/dev/null 2>&1; then
-        Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-        karveth_xvfb_pid=$!
+        Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 </dev/null &
+        karveth_xvfb_pids+=($!)
         for _ in $(seq 50); do
             xdpyinfo -display "$DISPLAY" >/dev/null 2>&1 && break
             sleep 0.1
@@ -33,11 +35,14 @@ karveth_display_start() {
     fi
 }
 
+# Ends every display that this shell started (a script that runs two lanes starts two).
 karveth_display_stop() {
-    if [ -n "${karveth_xvfb_pid:-}" ]; then
-        kill "$karveth_xvfb_pid" 2>/dev/null || true
-        wait "$karveth_xvfb_pid" 2>/dev/null || true
-    fi
+    local pid
+    for pid in "${karveth_xvfb_pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    karveth_xvfb_pids=()
 }
 
 karveth_wine_start() {

@@ -3,6 +3,13 @@
 # unpacking of its archives.
 #   KARVETH_RELEASE_SOURCE  the checkout to clone (set by the caller)
 
+# The release command runs the programs it packs in the 32-bit lane, which needs root; CTest counts
+# this exit code as a skip.
+if [ "$(id -u)" -ne 0 ]; then
+    echo "skipped: the release command needs root for its 32-bit lane"
+    exit 77
+fi
+
 release_work=$(mktemp -d)
 trap 'rm -rf "$release_work"' EXIT
 
