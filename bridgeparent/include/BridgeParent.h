@@ -155,9 +155,9 @@ constexpr DWORD StopTimeoutMs = 5000;
 constexpr DWORD ExitStatusWaitMs = 2000;
 // The most events a PollEvents reply may carry (a reply of 16 MiB). The bridge's queue has no
 // limit, but each event stems from one Authenticate request (its verdict, and perhaps a kick later)
-// and the bridge serves one request per cycle of about 60 ms: a poll would need about 2^19 players
-// authenticated, or 17 hours of back-to-back joins, since the previous one. A count beyond it is
-// not a reply of authbridge, and 16 MiB can be allocated in any 32-bit server.
+// and the bridge serves one request per cycle of about 60 ms: a poll would need at least 2^19
+// players authenticated since the previous one, 9 hours of joins back to back. A count beyond it
+// is not a reply of authbridge, and 16 MiB can be allocated in any 32-bit server.
 constexpr uint32_t MaxPollEvents = 1u << 20;
 
 const char* EventTypeName(EParentEventType type);
