@@ -223,7 +223,6 @@ TEST(BridgeParentReplyCheck, ReadsWithTimeoutsOfZeroAndOneTimeOutAtOnceAndSaySo)
         EXPECT_EQ(result.TimeoutMs, c.TimeoutMs);
         EXPECT_EQ(result.Message(), c.Message);
     }
-    std::vector<FBridgeEvent> events;
     uint8_t byte = 0;
     EXPECT_EQ(bridge.ReadExact(&byte, 1, 0).Error, EBridgeError::TimedOut);
     EXPECT_TRUE(bridge.ReadExact(&byte, 0, 0)) << "nothing to read is read at once";
