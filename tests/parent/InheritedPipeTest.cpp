@@ -55,7 +55,9 @@ private:
         while (InterlockedCompareExchange(&spawner.Stopping, 0, 0) == 0)
         {
             std::unique_ptr<FPlainChild> child(new FPlainChild());
-            if (child->Start(spawner.CommandLine))
+            // Without a console: Wine would start a console host for it, which inherits the same
+            // handles and outlives the child.
+            if (child->Start(spawner.CommandLine, nullptr, DETACHED_PROCESS))
             {
                 spawner.Children.push_back(std::move(child));
             }
