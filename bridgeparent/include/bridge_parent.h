@@ -7,17 +7,28 @@
  *   new KvBridgeStart end the bridge and close all of them.
  * - One thread at a time per handle; different handles are independent.
  * - Every read of a reply waits at most its timeoutMs, counted from the start of the call, asleep in
- *   the kernel (no CPU) until bytes arrive; timeoutMs 0 does not wait. A read that times out loses
- *   nothing, and the next read of the same reply continues. Writes are not timed (the bridge's input
- *   holds 1 MiB). KvBridgeStop waits up to 5 s for the bridge to end.
+ *   the kernel (no CPU) until bytes arrive, the bridge ends or the time is up; timeoutMs 0 does not
+ *   wait. A read that times out loses nothing, and the next read of the same reply continues. Only
+ *   these wait longer: a read that finds the bridge's output closed while its process has not
+ *   quite ended waits up to 2 s more for its exit status; writes (KvBridgeWrite, KvBridgeSend...
+ *   and the request half of KvBridgeAuthenticate and KvBridgePollEvents) are not timed and return
+ *   at once unless the bridge's input holds 1 MiB unread, when they block until the bridge reads;
+ *   KvBridgeStop, KvBridgeStart and KvBridgeDestroy wait up to 5 s for a running bridge to end.
+ * - A child that another thread starts with inheritance of every handle while KvBridgeStart creates
+ *   the bridge can receive the bridge's pipe ends (see BridgeParent.h); the library watches the
+ *   bridge's process, so an ended bridge is reported at once all the same.
+ * - Any bytes from the bridge are safe: a poll reply that announces more than
+ *   KVBRIDGE_MAX_POLL_EVENTS events is refused with KvBridgeTooManyEvents, nothing allocated for it.
  * - Every call that can fail returns an int32_t holding one of EKvBridgeError; KvBridgeLastMessage
- *   says why in words, KvBridgeLastExitStatus gives the bridge's exit status when it has gone.
+ *   says why in words, KvBridgeLastExitStatus gives the bridge's exit status when it has gone. No
+ *   call lets an exception out: when memory runs out it returns KvBridgeOutOfMemory (the last
+ *   message is then "out of memory").
  * - Arguments are checked where a comment below says so: a NULL handle, a NULL pointer the call
  *   needs, an index out of range. Such a call does nothing else and returns KvBridgeBadArgument,
  *   and (unless the handle itself is NULL) the last message names the argument.
- * - From a game loop: KvBridgeSend... return at once, KvBridgeReplyReady says each tick whether the
- *   reply can be read, KvBridgeRead... with timeoutMs 0 reads it, and KvBridgeWaitHandle gives an
- *   event to wait on together with the server's own.
+ * - From a game loop: KvBridgeSend... do not wait for the reply, KvBridgeReplyReady says each tick whether
+ * the reply can be read, KvBridgeRead... with timeoutMs 0 reads it, and KvBridgeWaitHandle gives an event to
+ * wait on together with the server's own.
  *
  * Functions use the C calling convention of the compiler (cdecl on 32-bit Windows). Strings are
  * UTF-16 (wchar_t on Windows); texts returned are UTF-8 and stay valid until the next call on the
@@ -37,20 +48,26 @@ extern "C"
 
 /* Reply timeout the library's own programs use: far above the one cycle (about 60 ms) a reply needs. */
 #define KVBRIDGE_DEFAULT_REPLY_TIMEOUT_MS 5000u
+/* The most events a poll reply may carry: MaxPollEvents of BridgeParent.h, which says why. */
+#define KVBRIDGE_MAX_POLL_EVENTS 1048576u
 
     typedef struct FKvBridge FKvBridge;
 
-    /* The values every call returns. 1 to 6 are those of EBridgeError in BridgeParent.h. */
+    /* The values every call returns. 1 to 8 are those of EBridgeError in BridgeParent.h. */
     enum EKvBridgeError
     {
         KvBridgeOk = 0,
-        KvBridgeNotStarted = 1,  /* no bridge: not started, start failed, stopped or its input closed */
-        KvBridgeStartFailed = 2, /* the pipes or the process could not be created */
-        KvBridgeTimedOut = 3,    /* the reply was not complete within the timeout; the bridge still runs */
-        KvBridgeGone = 4,        /* the bridge has ended; see KvBridgeLastExitStatus */
-        KvBridgeShortReply = 5,  /* the bridge ended in the middle of a reply */
-        KvBridgeRepliesOwed = 6, /* a request and reply call while replies to Send calls are unread */
-        KvBridgeBadArgument = 100
+        KvBridgeNotStarted = 1,    /* no bridge: not started, start failed, stopped or its input closed */
+        KvBridgeStartFailed = 2,   /* the pipes or the process could not be created */
+        KvBridgeTimedOut = 3,      /* the reply was not complete within the timeout; the bridge still runs */
+        KvBridgeGone = 4,          /* the bridge has ended; see KvBridgeLastExitStatus */
+        KvBridgeShortReply = 5,    /* the bridge ended in the middle of a reply */
+        KvBridgeRepliesOwed = 6,   /* a request and reply call while replies to Send calls are unread */
+        KvBridgeTooManyEvents = 7, /* a poll reply announced more than KVBRIDGE_MAX_POLL_EVENTS events: not
+                                      authbridge, or out of step; its bytes stay for KvBridgeReadExact */
+        KvBridgeWaitFailed = 8,    /* waiting for the bridge failed; the last message names the error */
+        KvBridgeBadArgument = 100,
+        KvBridgeOutOfMemory = 101 /* the call could not get the memory it needs; nothing escaped */
     };
 
     enum EKvBridgeEventType
@@ -109,18 +126,22 @@ extern "C"
     int32_t KvBridgeReadPollReply(FKvBridge* bridge, uint32_t timeoutMs, uint32_t* count);
 
     /* Without waiting: 1 when the reply to the oldest unread KvBridgeSend... call has arrived whole,
-     * or when the bridge has gone (the read then says so at once); 0 while it is on its way, when no
-     * reply is owed, and for a NULL handle. Not an error either way: the last message stays as it was. */
+     * when it is refused (KvBridgeTooManyEvents), or when the bridge has gone (the read then says so
+     * at once); 0 while it is on its way, when no reply is owed, and for a NULL handle. Not an error
+     * either way: the last message stays as it was, unless memory ran out: then 1, so that the read
+     * tries again, and the last message says so. */
     int32_t KvBridgeReplyReady(FKvBridge* bridge);
     /* A Windows event handle (HANDLE), signalled once bytes of the bridge have arrived that no call
-     * has collected yet, and once the bridge has gone; KvBridgeReplyReady and the reads collect them.
+     * has collected yet, and once the bridge has gone (its process has ended, whoever holds its
+     * output); KvBridgeReplyReady and the reads collect them.
      * Several replies can arrive at once: after a read, ask KvBridgeReplyReady again before waiting.
      * Do not close it; valid until KvBridgeStop, KvBridgeStart or KvBridgeDestroy. NULL when no
      * bridge was started. */
     void* KvBridgeWaitHandle(const FKvBridge* bridge);
     /* Replies of KvBridgeSend... calls not read yet. */
     uint32_t KvBridgeOwedReplies(const FKvBridge* bridge);
-    /* Bytes the bridge has written that no read has returned yet. */
+    /* Bytes the bridge has written that no read has returned yet; 0 when memory ran out (the last
+     * message says so). */
     uint32_t KvBridgeBytesWaiting(FKvBridge* bridge);
 
     /* Raw bytes on the bridge's input, written whole, and exactly size raw bytes of its output, for

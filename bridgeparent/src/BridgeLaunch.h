@@ -1,6 +1,8 @@
 // Starting the bridge: pipes that only the bridge inherits, and a job object that ends it with us.
 #pragma once
 
+#include "OwnedHandle.h"
+
 #include <windows.h>
 
 #include <string>
@@ -8,19 +10,18 @@
 
 struct FLaunchedBridge
 {
-    HANDLE Process = nullptr;
+    FOwnedHandle Process;
     DWORD ProcessId = 0;
-    HANDLE Job = nullptr;
-    // Our ends of the bridge's standard input and output.
-    HANDLE ToBridge = nullptr;
-    HANDLE FromBridge = nullptr;
-    // Windows' error when the bridge could not be put in a job that ends it with us.
+    // Null when the bridge could not be put in a job that ends it with us.
+    FOwnedHandle Job;
+    // Our ends of the bridge's standard input and output; the output's is opened for overlapped I/O.
+    FOwnedHandle ToBridge;
+    FOwnedHandle FromBridge;
+    // Windows' error when the bridge could not be put in the job.
     DWORD JobError = 0;
 };
 
-// False, with the Windows error code, when the pipes or the process could not be made; nothing is
-// left open then.
+// False, with the Windows error of the call that failed, when the pipes or the process could not be
+// made; nothing is left open then.
 bool LaunchBridge(const std::wstring& exePath, const std::wstring& workingDirectory,
                   const std::vector<std::wstring>& extraEnvironment, FLaunchedBridge& launched, DWORD& error);
-
-void CloseIfOpen(HANDLE& handle);

@@ -2,16 +2,20 @@
 
 #include "BridgeLaunch.h"
 #include "ParentWire.h"
+#include "PipeReader.h"
 
 #include <algorithm>
+#include <utility>
+
+// The reader watches the process, so it is declared last and closed first.
+struct FBridgeLink
+{
+    FLaunchedBridge Launched;
+    FPipeReader Reader;
+};
 
 namespace
 {
-// How long a bridge whose pipe has broken gets to finish ending, so that its exit status can be read.
-constexpr DWORD ExitStatusWaitMs = 2000;
-// The most one read of the bridge's output takes in; a larger reply comes in several.
-constexpr DWORD ReadBufferSize = 64 * 1024;
-
 FBridgeResult Failure(EBridgeError error)
 {
     FBridgeResult result;
@@ -23,7 +27,24 @@ FBridgeResult Ok()
 {
     return FBridgeResult();
 }
+
+bool HasEnded(HANDLE process)
+{
+    return WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+}
+
+void EndProcess(HANDLE process)
+{
+    if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT)
+    {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, StopTimeoutMs);
+    }
+}
 } // namespace
+
+// Out of line, where FBridgeLink is complete.
+FBridgeParent::FBridgeParent() = default;
 
 FBridgeParent::~FBridgeParent()
 {
@@ -34,43 +55,44 @@ FBridgeResult FBridgeParent::Start(const std::wstring& exePath, const std::wstri
                                    const std::vector<std::wstring>& extraEnvironment)
 {
     Kill();
-    FLaunchedBridge launched;
+    std::unique_ptr<FBridgeLink> link(new FBridgeLink());
     DWORD error = 0;
-    HANDLE readEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (readEvent == nullptr || !LaunchBridge(exePath, workingDirectory, extraEnvironment, launched, error))
+    bool started = LaunchBridge(exePath, workingDirectory, extraEnvironment, link->Launched, error);
+    if (started &&
+        !link->Reader.Open(std::move(link->Launched.FromBridge), link->Launched.Process.Get(), error))
+    {
+        EndProcess(link->Launched.Process.Get());
+        started = false;
+    }
+    if (!started)
     {
         FBridgeResult result = Failure(EBridgeError::StartFailed);
-        result.SystemError = readEvent == nullptr ? GetLastError() : error;
+        result.SystemError = error;
         result.ProgramPath = exePath;
         result.WorkingDirectory = workingDirectory;
-        CloseIfOpen(readEvent);
         return result;
     }
-    ProcessHandle = launched.Process;
-    BridgeProcessId = launched.ProcessId;
-    Job = launched.Job;
-    ToBridge = launched.ToBridge;
-    FromBridge = launched.FromBridge;
-    Protected = launched.Job != nullptr;
-    JobError = launched.JobError;
-    ReadEvent = readEvent;
-    ReadBuffer.resize(ReadBufferSize);
-    Collect();
+    Link = std::move(link);
     return Ok();
 }
 
 FBridgeResult FBridgeParent::Write(const void* data, size_t size)
 {
-    if (ToBridge == nullptr)
+    if (!Link || !Link->Launched.ToBridge)
     {
         return Failure(EBridgeError::NotStarted);
+    }
+    // A child that inherited the bridge's input would keep the pipe from breaking.
+    if (HasEnded(Link->Launched.Process.Get()))
+    {
+        return Gone(0, 0);
     }
     const uint8_t* next = static_cast<const uint8_t*>(data);
     while (size > 0)
     {
         const DWORD chunk = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
         DWORD written = 0;
-        if (!WriteFile(ToBridge, next, chunk, &written, nullptr))
+        if (!WriteFile(Link->Launched.ToBridge.Get(), next, chunk, &written, nullptr))
         {
             return Gone(0, GetLastError());
         }
@@ -109,9 +131,11 @@ FBridgeResult FBridgeParent::Gone(size_t expected, DWORD systemError)
     result.Error = result.BytesReceived > 0 ? EBridgeError::ShortReply : EBridgeError::BridgeGone;
     // No reply will come any more, so none is owed: every later call reports the bridge gone.
     OwedRequests.clear();
+    // The output closes a moment before the process has finished ending.
+    HANDLE process = Link->Launched.Process.Get();
     DWORD exitCode = 0;
-    if (WaitForSingleObject(ProcessHandle, ExitStatusWaitMs) == WAIT_OBJECT_0 &&
-        GetExitCodeProcess(ProcessHandle, &exitCode))
+    if (WaitForSingleObject(process, ExitStatusWaitMs) == WAIT_OBJECT_0 &&
+        GetExitCodeProcess(process, &exitCode))
     {
         result.ExitCodeKnown = true;
         result.ExitCode = exitCode;
@@ -119,49 +143,11 @@ FBridgeResult FBridgeParent::Gone(size_t expected, DWORD systemError)
     return result;
 }
 
-// Takes in what the pending read has brought and starts the next read, until one stays pending (no
-// more bytes for now) or the pipe has broken (the bridge has ended; ReadEvent then stays signalled).
 void FBridgeParent::Collect()
 {
-    while (FromBridge != nullptr && !PipeBroken)
+    if (Link)
     {
-        if (ReadPending)
-        {
-            DWORD read = 0;
-            if (!GetOverlappedResult(FromBridge, &ReadOverlapped, &read, FALSE))
-            {
-                const DWORD error = GetLastError();
-                if (error == ERROR_IO_INCOMPLETE)
-                {
-                    return;
-                }
-                ReadPending = false;
-                // Windows cancels the read when the thread that started it exits; the caller may
-                // go on from another thread, so read again.
-                if (error == ERROR_OPERATION_ABORTED)
-                {
-                    Received.insert(Received.end(), ReadBuffer.begin(), ReadBuffer.begin() + read);
-                    continue;
-                }
-                PipeBroken = true;
-                PipeError = error;
-                SetEvent(ReadEvent);
-                return;
-            }
-            ReadPending = false;
-            Received.insert(Received.end(), ReadBuffer.begin(), ReadBuffer.begin() + read);
-        }
-        ReadOverlapped = OVERLAPPED();
-        ReadOverlapped.hEvent = ReadEvent;
-        if (!ReadFile(FromBridge, ReadBuffer.data(), ReadBufferSize, nullptr, &ReadOverlapped) &&
-            GetLastError() != ERROR_IO_PENDING)
-        {
-            PipeBroken = true;
-            PipeError = GetLastError();
-            SetEvent(ReadEvent);
-            return;
-        }
-        ReadPending = true;
+        Link->Reader.Collect(Received);
     }
 }
 
@@ -169,38 +155,33 @@ void FBridgeParent::Collect()
 // gone. What arrives stays in Received, so a read after a timeout continues where it stopped.
 FBridgeResult FBridgeParent::Fill(size_t size, ULONGLONG deadline, DWORD timeoutMs)
 {
-    if (FromBridge == nullptr)
+    if (!Link)
     {
         return Failure(EBridgeError::NotStarted);
     }
+    FPipeReader& reader = Link->Reader;
     for (;;)
     {
-        Collect();
+        reader.Collect(Received);
         if (Received.size() >= size)
         {
             return Ok();
         }
-        if (PipeBroken)
+        if (reader.Ended())
         {
-            return Gone(size, PipeError);
+            return Gone(size, reader.EndError());
         }
         const ULONGLONG now = GetTickCount64();
-        if (now >= deadline)
+        DWORD error = 0;
+        if (now >= deadline || !reader.Wait(static_cast<DWORD>(deadline - now), error))
         {
-            FBridgeResult result = Failure(EBridgeError::TimedOut);
+            FBridgeResult result =
+                Failure(now >= deadline ? EBridgeError::TimedOut : EBridgeError::WaitFailed);
+            result.SystemError = error;
             result.TimeoutMs = timeoutMs;
             result.BytesExpected = static_cast<uint32_t>(size);
             result.BytesReceived = static_cast<uint32_t>(Received.size());
             return result;
-        }
-        // Only the bridge holds the other end, so the pipe breaks when it ends; the process is
-        // watched too, and its last bytes are collected once its end has closed.
-        HANDLE waits[] = {ReadEvent, ProcessHandle};
-        if (WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(deadline - now)) == WAIT_OBJECT_0 + 1)
-        {
-            WaitForSingleObject(ReadEvent, ExitStatusWaitMs);
-            Collect();
-            return Received.size() >= size ? Ok() : Gone(size, PipeError);
         }
     }
 }
@@ -245,15 +226,23 @@ FBridgeResult FBridgeParent::ReadPollReply(std::vector<FBridgeEvent>& events, DW
     {
         return result;
     }
-    const size_t size = PollReplySize(Received.data());
+    const uint32_t count = PollCount(Received.data());
+    if (count > MaxPollEvents)
+    {
+        result = Failure(EBridgeError::TooManyEvents);
+        result.EventCount = count;
+        result.BytesReceived = static_cast<uint32_t>(Received.size());
+        return result;
+    }
+    const size_t size = PollReplySize(count);
     result = Fill(size, deadline, timeoutMs);
     if (result)
     {
-        const std::vector<FBridgeEvent> decoded = DecodePollReply(Received.data());
+        std::vector<FBridgeEvent> decoded = DecodePollReply(Received.data(), count);
+        decoded.insert(decoded.begin(), HeldEvents.begin(), HeldEvents.end());
         Consume(size);
-        events.swap(HeldEvents);
+        events.swap(decoded);
         HeldEvents.clear();
-        events.insert(events.end(), decoded.begin(), decoded.end());
     }
     return result;
 }
@@ -268,7 +257,7 @@ FBridgeResult FBridgeParent::Owing() const
 FBridgeResult FBridgeParent::Authenticate(uint32_t clientAddress, const std::vector<uint8_t>& ticket,
                                           FAuthenticateReply& reply, DWORD timeoutMs)
 {
-    if (!OwedRequests.empty() && ToBridge != nullptr)
+    if (!OwedRequests.empty() && Link && Link->Launched.ToBridge)
     {
         return Owing();
     }
@@ -278,7 +267,7 @@ FBridgeResult FBridgeParent::Authenticate(uint32_t clientAddress, const std::vec
 
 FBridgeResult FBridgeParent::PollEvents(std::vector<FBridgeEvent>& events, DWORD timeoutMs)
 {
-    if (!OwedRequests.empty() && ToBridge != nullptr)
+    if (!OwedRequests.empty() && Link && Link->Launched.ToBridge)
     {
         return Owing();
     }
@@ -300,12 +289,12 @@ FBridgeResult FBridgeParent::CheckServing(DWORD timeoutMs)
 
 bool FBridgeParent::ReplyReady()
 {
-    if (OwedRequests.empty())
+    if (OwedRequests.empty() || !Link)
     {
         return false;
     }
     Collect();
-    if (PipeBroken)
+    if (Link->Reader.Ended())
     {
         return true;
     }
@@ -313,7 +302,12 @@ bool FBridgeParent::ReplyReady()
     {
         return Received.size() >= AuthenticateReplySize;
     }
-    return Received.size() >= PollCountSize && Received.size() >= PollReplySize(Received.data());
+    if (Received.size() < PollCountSize)
+    {
+        return false;
+    }
+    const uint32_t count = PollCount(Received.data());
+    return count > MaxPollEvents || Received.size() >= PollReplySize(count);
 }
 
 DWORD FBridgeParent::BytesWaiting()
@@ -322,51 +316,61 @@ DWORD FBridgeParent::BytesWaiting()
     return static_cast<DWORD>(Received.size());
 }
 
+HANDLE FBridgeParent::WaitHandle() const
+{
+    return Link ? Link->Reader.Event() : nullptr;
+}
+
 void FBridgeParent::CloseInput()
 {
-    CloseIfOpen(ToBridge);
+    if (Link)
+    {
+        Link->Launched.ToBridge.Reset();
+    }
 }
 
 bool FBridgeParent::IsRunning() const
 {
-    return ProcessHandle != nullptr && WaitForSingleObject(ProcessHandle, 0) == WAIT_TIMEOUT;
+    return Link && WaitForSingleObject(Link->Launched.Process.Get(), 0) == WAIT_TIMEOUT;
 }
 
 bool FBridgeParent::WaitForExit(DWORD timeoutMs, DWORD& exitCode)
 {
-    if (ProcessHandle == nullptr || WaitForSingleObject(ProcessHandle, timeoutMs) != WAIT_OBJECT_0)
+    if (!Link || WaitForSingleObject(Link->Launched.Process.Get(), timeoutMs) != WAIT_OBJECT_0)
     {
         return false;
     }
-    return GetExitCodeProcess(ProcessHandle, &exitCode) != FALSE;
+    return GetExitCodeProcess(Link->Launched.Process.Get(), &exitCode) != FALSE;
 }
 
 void FBridgeParent::Kill()
 {
-    if (ProcessHandle != nullptr && WaitForSingleObject(ProcessHandle, 0) == WAIT_TIMEOUT)
+    if (Link)
     {
-        TerminateProcess(ProcessHandle, 1);
-        WaitForSingleObject(ProcessHandle, StopTimeoutMs);
+        EndProcess(Link->Launched.Process.Get());
+        Link.reset();
     }
-    // The pending read writes into ReadBuffer and ReadOverlapped until it has finished.
-    if (ReadPending)
-    {
-        DWORD read = 0;
-        CancelIoEx(FromBridge, &ReadOverlapped);
-        GetOverlappedResult(FromBridge, &ReadOverlapped, &read, TRUE);
-        ReadPending = false;
-    }
-    CloseIfOpen(ProcessHandle);
-    CloseIfOpen(Job);
-    CloseIfOpen(ToBridge);
-    CloseIfOpen(FromBridge);
-    CloseIfOpen(ReadEvent);
-    BridgeProcessId = 0;
-    Protected = false;
-    JobError = 0;
     OwedRequests.clear();
     Received.clear();
     HeldEvents.clear();
-    PipeBroken = false;
-    PipeError = 0;
+}
+
+bool FBridgeParent::IsProtected() const
+{
+    return Link && Link->Launched.Job;
+}
+
+uint32_t FBridgeParent::ProtectionError() const
+{
+    return Link ? Link->Launched.JobError : 0;
+}
+
+HANDLE FBridgeParent::Process() const
+{
+    return Link ? Link->Launched.Process.Get() : nullptr;
+}
+
+DWORD FBridgeParent::ProcessId() const
+{
+    return IsRunning() ? Link->Launched.ProcessId : 0;
 }

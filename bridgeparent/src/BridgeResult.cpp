@@ -108,6 +108,10 @@ const char* ErrorName(EBridgeError error)
         return "short reply";
     case EBridgeError::RepliesOwed:
         return "replies owed";
+    case EBridgeError::TooManyEvents:
+        return "too many events";
+    case EBridgeError::WaitFailed:
+        return "wait failed";
     }
     return "unknown";
 }
@@ -160,6 +164,14 @@ std::string FBridgeResult::Message() const
     case EBridgeError::RepliesOwed:
         return Format("%u replies to earlier requests have not been read; read them before a new request",
                       OwedReplies);
+    case EBridgeError::TooManyEvents:
+        return Format("a poll reply announced %u events, more than the %u a reply may hold: the program "
+                      "answering is not authbridge or not in step with the requests (%u bytes received "
+                      "are left unread)",
+                      EventCount, MaxPollEvents, BytesReceived);
+    case EBridgeError::WaitFailed:
+        return "waiting for the bridge failed: " + SystemMessage(SystemError) +
+               Format(" (%u of %u bytes arrived)", BytesReceived, BytesExpected);
     }
     return "unknown failure";
 }

@@ -43,14 +43,20 @@ FAuthenticateReply DecodeAuthenticateReply(const uint8_t* bytes)
     return reply;
 }
 
-size_t PollReplySize(const uint8_t* countBytes)
+uint32_t PollCount(const uint8_t* countBytes)
 {
-    return PollCountSize + static_cast<size_t>(GetLE(countBytes, 4)) * EventRecordSize;
+    return static_cast<uint32_t>(GetLE(countBytes, 4));
 }
 
-std::vector<FBridgeEvent> DecodePollReply(const uint8_t* bytes)
+size_t PollReplySize(uint32_t count)
 {
-    const uint32_t count = static_cast<uint32_t>(GetLE(bytes, 4));
+    static_assert(PollCountSize + size_t{MaxPollEvents} * EventRecordSize <= UINT32_MAX,
+                  "the largest reply's size fits in 32 bits, so no size_t can wrap");
+    return PollCountSize + static_cast<size_t>(count) * EventRecordSize;
+}
+
+std::vector<FBridgeEvent> DecodePollReply(const uint8_t* bytes, uint32_t count)
+{
     std::vector<FBridgeEvent> events(count);
     const uint8_t* record = bytes + PollCountSize;
     for (FBridgeEvent& event : events)

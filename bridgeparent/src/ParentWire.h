@@ -14,7 +14,9 @@ void PutLE(std::vector<uint8_t>& out, uint64_t value, int size);
 uint64_t GetLE(const uint8_t* in, int size);
 
 FAuthenticateReply DecodeAuthenticateReply(const uint8_t* bytes);
-// The size of a whole PollEvents reply whose first four bytes are these.
-size_t PollReplySize(const uint8_t* countBytes);
-// The events of a whole PollEvents reply.
-std::vector<FBridgeEvent> DecodePollReply(const uint8_t* bytes);
+// The event count that opens a PollEvents reply.
+uint32_t PollCount(const uint8_t* countBytes);
+// The size of a whole PollEvents reply of count events, count at most MaxPollEvents.
+size_t PollReplySize(uint32_t count);
+// The events of a whole PollEvents reply of count events.
+std::vector<FBridgeEvent> DecodePollReply(const uint8_t* bytes, uint32_t count);

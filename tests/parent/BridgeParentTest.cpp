@@ -137,8 +137,7 @@ TEST(BridgeParentFailure, AFailedStartSaysWhyAndLeavesNothingOpen)
     {
         const FBridgeResult result = bridge.Start(missing);
         EXPECT_EQ(result.Error, EBridgeError::StartFailed);
-        EXPECT_TRUE(result.SystemError == ERROR_PATH_NOT_FOUND || result.SystemError == ERROR_FILE_NOT_FOUND)
-            << result.SystemError;
+        EXPECT_EQ(result.SystemError, static_cast<uint32_t>(ERROR_PATH_NOT_FOUND));
         EXPECT_TRUE(Contains(result.Message(), "cannot start the bridge \"" + Narrow(missing) +
                                                    "\" in this process's working directory: "))
             << result.Message();
@@ -149,6 +148,11 @@ TEST(BridgeParentFailure, AFailedStartSaysWhyAndLeavesNothingOpen)
     EXPECT_EQ(InheritableHandles(), inheritable);
     std::vector<FBridgeEvent> events;
     EXPECT_EQ(bridge.PollEvents(events).Error, EBridgeError::NotStarted);
+
+    // The Windows error is that of the call that failed, whatever ran after it.
+    const FBridgeResult noProgram = bridge.Start(ProgramPath(L"no-such-program.exe"));
+    EXPECT_EQ(noProgram.Error, EBridgeError::StartFailed);
+    EXPECT_EQ(noProgram.SystemError, static_cast<uint32_t>(ERROR_FILE_NOT_FOUND)) << noProgram.Message();
 
     // The program exists but the working directory does not: the text names both.
     const std::wstring folder = ProgramFolder() + L"\\no-such-folder";

@@ -240,6 +240,13 @@ static void Names(void)
     CHECK(strcmp(KvBridgeErrorName(KvBridgeGone), "bridge gone") == 0);
     CHECK(strcmp(KvBridgeErrorName(KvBridgeRepliesOwed), "replies owed") == 0);
     CHECK(strcmp(KvBridgeErrorName(KvBridgeBadArgument), "bad argument") == 0);
+    CHECK(strcmp(KvBridgeErrorName(KvBridgeTooManyEvents), "too many events") == 0);
+    CHECK(strcmp(KvBridgeErrorName(KvBridgeWaitFailed), "wait failed") == 0);
+    CHECK(strcmp(KvBridgeErrorName(KvBridgeOutOfMemory), "out of memory") == 0);
+    /* The values are part of the interface. */
+    CHECK(KvBridgeTooManyEvents == 7 && KvBridgeWaitFailed == 8 && KvBridgeOutOfMemory == 101);
+    CHECK(strcmp(KvBridgeErrorName(KvBridgeWaitFailed + 1), "unknown") == 0);
+    CHECK(strcmp(KvBridgeErrorName(KvBridgeBadArgument - 1), "unknown") == 0);
     CHECK(strcmp(KvBridgeErrorName(42), "unknown") == 0);
     CHECK(strcmp(KvBridgeEventTypeName(KvBridgeApprove), "approve") == 0);
     CHECK(strcmp(KvBridgeEventTypeName(KvBridgeKick), "kick") == 0);

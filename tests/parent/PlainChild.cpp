@@ -17,7 +17,7 @@ FPlainChild::~FPlainChild()
     Kill(1);
 }
 
-bool FPlainChild::Start(const std::wstring& commandLine, HANDLE job)
+bool FPlainChild::Start(const std::wstring& commandLine, HANDLE job, DWORD consoleFlag)
 {
     HANDLE childInput = nullptr;
     HANDLE childOutput = nullptr;
@@ -35,9 +35,8 @@ bool FPlainChild::Start(const std::wstring& commandLine, HANDLE job)
     startup.hStdError = childOutput;
     PROCESS_INFORMATION process = {};
     std::wstring mutableLine = commandLine;
-    const BOOL started =
-        CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED | CREATE_NO_WINDOW,
-                       nullptr, nullptr, &startup, &process);
+    const BOOL started = CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE,
+                                        CREATE_SUSPENDED | consoleFlag, nullptr, nullptr, &startup, &process);
     CloseIfOpen(childInput);
     CloseIfOpen(childOutput);
     if (!started)

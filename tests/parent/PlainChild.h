@@ -16,8 +16,9 @@ public:
     // Kills the child if it still runs.
     ~FPlainChild();
 
-    // When job is given, the child is put in it before it runs.
-    bool Start(const std::wstring& commandLine, HANDLE job = nullptr);
+    // When job is given, the child is put in it before it runs. consoleFlag: CREATE_NO_WINDOW, or
+    // DETACHED_PROCESS for a child without a console.
+    bool Start(const std::wstring& commandLine, HANDLE job = nullptr, DWORD consoleFlag = CREATE_NO_WINDOW);
     // Exactly size bytes of the child's output; false on timeout or when the child has gone.
     bool ReadExact(void* buffer, DWORD size, DWORD timeoutMs);
     void CloseInput();
