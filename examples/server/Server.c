@@ -38,14 +38,20 @@ typedef enum EPlayerState
     PlayerKicked
 } EPlayerState;
 
-typedef struct FPlayer
+/* Who joins when, from where, with what ticket. */
+typedef struct FJoin
 {
     const char* Name;
     uint8_t Address[4]; /* the client's IPv4 address, as in its dotted form */
-    uint32_t JoinTick;
+    uint32_t Tick;
     FKvStandInTicket Ticket; /* what the stand-in makes of the ticket: who, verdict, kick */
     uint32_t TicketSize;     /* below KVSTANDIN_TICKET_SIZE: a cut ticket */
     int ExpectKick;          /* an admitted player is settled only once the scripted kick came */
+} FJoin;
+
+typedef struct FPlayer
+{
+    const FJoin* Join;
     EPlayerState State;
     uint64_t SteamId;
     int32_t Reason;
@@ -65,56 +71,44 @@ typedef struct FOwed
     FPlayer* Player; /* for an Authenticate */
 } FOwed;
 
-typedef struct FServer
-{
-    FKvBridge* Bridge;
-    FOwed Owed[MAX_OWED];
-    uint32_t OwedFirst;
-    uint32_t OwedCount;
-    FPlayer* Players;
-    uint32_t PlayerCount;
-} FServer;
-
 /* Ada is approved one dispatch late and kicked three later, Brin denied at once, Cato approved two
  * dispatches late; Dex's ticket is cut short, which Steam refuses outright. */
-static FPlayer Players[] = {
+static const FJoin Joins[] = {
     {"Ada",
      {192, 168, 1, 23},
      0,
      {76561197960287930ull, KvStandInApprove, 0, 1, 3, 6},
      KVSTANDIN_TICKET_SIZE,
-     1,
-     PlayerNotJoined,
-     0,
-     0},
+     1},
     {"Brin",
      {192, 168, 1, 24},
      0,
      {76561197960287931ull, KvStandInDeny, 2, 0, 0, 0},
      KVSTANDIN_TICKET_SIZE,
-     0,
-     PlayerNotJoined,
-     0,
      0},
     {"Cato",
      {10, 0, 0, 7},
      3,
      {76561197960287932ull, KvStandInApprove, 0, 2, 0, 0},
      KVSTANDIN_TICKET_SIZE,
-     0,
-     PlayerNotJoined,
-     0,
      0},
     {"Dex",
      {10, 0, 0, 8},
      5,
      {76561197960287933ull, KvStandInApprove, 0, 0, 0, 0},
      KVSTANDIN_TICKET_SIZE - 1,
-     0,
-     PlayerNotJoined,
-     0,
      0},
 };
+#define PLAYER_COUNT (sizeof(Joins) / sizeof(Joins[0]))
+
+typedef struct FServer
+{
+    FKvBridge* Bridge;
+    FOwed Owed[MAX_OWED];
+    uint32_t OwedFirst;
+    uint32_t OwedCount;
+    FPlayer Players[PLAYER_COUNT];
+} FServer;
 
 static void LogLine(const char* format, ...)
 {
@@ -174,7 +168,7 @@ static int SendTicket(FServer* server, FPlayer* player, const struct sockaddr_in
     if (KvBridgeSendAuthenticate(server->Bridge, ntohl(client->sin_addr.s_addr), ticket, ticketSize) !=
         KvBridgeOk)
     {
-        LogLine("cannot send %s's ticket: %s", player->Name, KvBridgeLastMessage(server->Bridge));
+        LogLine("cannot send %s's ticket: %s", player->Join->Name, KvBridgeLastMessage(server->Bridge));
         return 0;
     }
     PushOwed(server, OwedAuthenticate, player);
@@ -187,18 +181,18 @@ static int Join(FServer* server, FPlayer* player)
     uint8_t ticket[KVSTANDIN_TICKET_SIZE];
     memset(&client, 0, sizeof(client));
     client.sin_family = AF_INET;
-    memcpy(&client.sin_addr, player->Address, sizeof(player->Address));
-    KvStandInEncodeTicket(&player->Ticket, ticket);
-    LogLine("%s joins from %u.%u.%u.%u", player->Name, player->Address[0], player->Address[1],
-            player->Address[2], player->Address[3]);
+    memcpy(&client.sin_addr, player->Join->Address, sizeof(player->Join->Address));
+    KvStandInEncodeTicket(&player->Join->Ticket, ticket);
+    LogLine("%s joins from %u.%u.%u.%u", player->Join->Name, player->Join->Address[0],
+            player->Join->Address[1], player->Join->Address[2], player->Join->Address[3]);
     player->State = PlayerWaiting;
-    return SendTicket(server, player, &client, ticket, player->TicketSize);
+    return SendTicket(server, player, &client, ticket, player->Join->TicketSize);
 }
 
 static FPlayer* PlayerBySteamId(FServer* server, uint64_t steamId)
 {
     uint32_t i;
-    for (i = 0; i < server->PlayerCount; ++i)
+    for (i = 0; i < PLAYER_COUNT; ++i)
     {
         if (server->Players[i].SteamId == steamId && server->Players[i].State != PlayerNotJoined)
         {
@@ -213,12 +207,12 @@ static void OnAuthenticateReply(FPlayer* player, uint32_t result, uint64_t steam
     if (result == 1)
     {
         player->SteamId = steamId;
-        LogLine("%s: Steam checks the ticket of %" PRIu64, player->Name, steamId);
+        LogLine("%s: Steam checks the ticket of %" PRIu64, player->Join->Name, steamId);
     }
     else
     {
         player->State = PlayerRefused;
-        LogLine("%s: ticket refused at once; disconnect the player", player->Name);
+        LogLine("%s: ticket refused at once; disconnect the player", player->Join->Name);
     }
 }
 
@@ -244,7 +238,7 @@ static void OnEvent(FServer* server, const FKvBridgeEvent* event)
     {
         player->State = PlayerKicked;
     }
-    LogLine("%s: %s, reason %" PRId32, player->Name, KvBridgeEventTypeName(event->Type), event->Reason);
+    LogLine("%s: %s, reason %" PRId32, player->Join->Name, KvBridgeEventTypeName(event->Type), event->Reason);
 }
 
 /* Reads the oldest owed reply, which KvBridgeReplyReady has said is there, with timeout 0. */
@@ -322,7 +316,7 @@ static int Settled(const FPlayer* player)
     switch (player->State)
     {
     case PlayerAdmitted:
-        return !player->ExpectKick;
+        return !player->Join->ExpectKick;
     case PlayerDenied:
     case PlayerRefused:
     case PlayerKicked:
@@ -335,7 +329,7 @@ static int Settled(const FPlayer* player)
 static int AllSettled(const FServer* server)
 {
     uint32_t i;
-    for (i = 0; i < server->PlayerCount; ++i)
+    for (i = 0; i < PLAYER_COUNT; ++i)
     {
         if (!Settled(&server->Players[i]))
         {
@@ -352,10 +346,10 @@ static void RunGameLoop(FServer* server)
     {
         const DWORD tickStart = GetTickCount();
         uint32_t i;
-        for (i = 0; i < server->PlayerCount; ++i)
+        for (i = 0; i < PLAYER_COUNT; ++i)
         {
             FPlayer* player = &server->Players[i];
-            if (player->State == PlayerNotJoined && player->JoinTick == tick && !Join(server, player))
+            if (player->State == PlayerNotJoined && player->Join->Tick == tick && !Join(server, player))
             {
                 return;
             }
@@ -382,7 +376,7 @@ static const char* Outcome(const FPlayer* player)
     switch (player->State)
     {
     case PlayerAdmitted:
-        return player->ExpectKick ? "admitted, still waiting for the kick" : "admitted";
+        return player->Join->ExpectKick ? "admitted, still waiting for the kick" : "admitted";
     case PlayerDenied:
         return "denied";
     case PlayerRefused:
@@ -415,8 +409,10 @@ int main(int argc, char** argv)
     }
 
     memset(&server, 0, sizeof(server));
-    server.Players = Players;
-    server.PlayerCount = sizeof(Players) / sizeof(Players[0]);
+    for (i = 0; i < PLAYER_COUNT; ++i)
+    {
+        server.Players[i].Join = &Joins[i];
+    }
     server.Bridge = KvBridgeCreate();
     if (server.Bridge == NULL)
     {
@@ -433,16 +429,16 @@ int main(int argc, char** argv)
 
     settled = AllSettled(&server);
     LogLine("outcome:");
-    for (i = 0; i < server.PlayerCount; ++i)
+    for (i = 0; i < PLAYER_COUNT; ++i)
     {
         const FPlayer* player = &server.Players[i];
         if (player->State == PlayerDenied || player->State == PlayerKicked)
         {
-            LogLine("  %s: %s, reason %" PRId32, player->Name, Outcome(player), player->Reason);
+            LogLine("  %s: %s, reason %" PRId32, player->Join->Name, Outcome(player), player->Reason);
         }
         else
         {
-            LogLine("  %s: %s", player->Name, Outcome(player));
+            LogLine("  %s: %s", player->Join->Name, Outcome(player));
         }
     }
     return settled ? 0 : 1;
