@@ -143,9 +143,11 @@ mkdir -p "$standin/$standin_folder/init-fails"
 "$target-objcopy" --strip-all "$build/bin/steam_api.dll" "$standin/$standin_folder/steam_api.dll"
 "$target-objcopy" --strip-all "$build/bin/initfail/steam_api.dll" "$standin/$standin_folder/init-fails/steam_api.dll"
 cp steamapi/README.md steamapi/include/standin_ticket.h "$standin/$standin_folder/"
-cp LICENSE "$standin/LICENSE.txt"
+# Its texts lie inside its folder, so that it unpacks into the program archive's folder, as the
+# example server wants, without replacing that archive's notices.
+cp LICENSE "$standin/$standin_folder/LICENSE.txt"
 bash scripts/release/notices.sh "$target-g++-posix" "$standin_folder/steam_api.dll" \
-    "$standin_folder/init-fails/steam_api.dll" >"$standin/THIRD-PARTY-NOTICES.txt"
+    "$standin_folder/init-fails/steam_api.dll" >"$standin/$standin_folder/THIRD-PARTY-NOTICES.txt"
 
 name=karveth-tools-$version-win32
 /usr/bin/python3 scripts/release/pack-zip.py "$package" "$dist/$name.zip" "$SOURCE_DATE_EPOCH"
