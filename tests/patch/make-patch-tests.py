@@ -15,6 +15,7 @@ usage: make-patch-tests.py [TestClass ...]
 import filecmp
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -111,7 +112,8 @@ def scratch_checkout(base):
 def signed_copy(program):
     """The program's bytes with a certificate table, as Authenticode signing leaves it (the table's
     content is not read)."""
-    data = bytearray(open(program, "rb").read())
+    with open(program, "rb") as source:
+        data = bytearray(source.read())
     optional = int.from_bytes(data[0x3C:0x40], "little") + 24
     directories = optional + (112 if data[optional:optional + 2] == b"\x0b\x02" else 96)
     data[directories + 32:directories + 40] = len(data).to_bytes(4, "little") + (8).to_bytes(4, "little")
@@ -348,7 +350,7 @@ class ArchiveTest(Workspace):
                 result = run([self.old, self.new, self.out, "--eula", SAMPLE_EULA, "--allow-removed"] + options,
                              command_path=command)
                 self.assertEqual(result.returncode, 0, result.stderr)
-                self.assertIn("Update.exe: %s (" % origin, result.stdout)
+                self.assertRegex(result.stdout, r"\nUpdate.exe: (\S*, )?%s \(" % re.escape(origin))
                 if expected is None:
                     with open(SHIPPED_UPDATE, "rb") as program:
                         expected = program.read()
