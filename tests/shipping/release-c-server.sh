@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A game server written in C, built as a server programmer builds it from the release alone: the
 # program and stand-in archives unpacked into a fresh folder, a CMake project of the C language
-# only that includes the archive's bridgeparent/ with the lines docs/parent-protocol.md shows,
+# only that includes the archive's bridgeparent/ with the lines docs/server-library.md shows,
 # built with the x86_64 MinGW toolchain. The server must need no runtime DLL, and under Wine it
 # must authenticate stand-in tickets through the bridge and get the right verdicts. The bridge is
 # the x86_64 test build's, beside its stand-in steam_api.dll: 64-bit Wine cannot run the
