@@ -8,6 +8,8 @@ program archive and the stand-in archive together), against what that folder hol
   that ends in a file name with an extension, or that is a folder in `backticks/`, is there,
   relative to the text's own folder or to the top; paths in code blocks, with placeholders (<...>),
   ellipses or drive letters are the reader's own, not the release's;
+- every function that bridgeparent/include/bridge_parent.h declares is named in the table of
+  every call on docs/server-library.md;
 - every C and CMake code block of a Markdown page is taken from the example server: its lines
   come, in that order and one after the other, in examples/server/Server.c or its CMakeLists.txt,
   so that what the pages show is what the release tests build and run.
@@ -26,6 +28,8 @@ PATH = re.compile(r"(?<![\w.:/\\<>$-])((?:[\w.-]+[/\\])+[\w.-]+\.(?:%s))(?![\w/\
 FOLDER = re.compile(r"`((?:[\w.-]+[/\\])+)`")
 LINK = re.compile(r"\]\(([^)\s]+)\)")
 FENCE = re.compile(r"^```(\w*)\n(.*?)^```", re.M | re.S)
+C_HEADER = "bridgeparent/include/bridge_parent.h"
+CALL_PAGE = "docs/server-library.md"
 SNIPPET_SOURCES = {"c": "examples/server/Server.c", "cmake": "examples/server/CMakeLists.txt"}
 
 
@@ -97,6 +101,16 @@ def check(folder):
             for named in PATH.findall(prose):
                 if not exists(folder, root, named):
                     problems.append("%s names %s, which the release does not hold" % (relative, named))
+    header, page = os.path.join(folder, C_HEADER), os.path.join(folder, CALL_PAGE)
+    if os.path.isfile(header) and os.path.isfile(page):
+        with open(header, encoding="utf-8") as declarations, open(page, encoding="utf-8") as calls:
+            table = calls.read().partition("\n## Every call\n")[2].partition("\n## ")[0]
+            named = set(re.findall(r"`(KvBridge\w+)[(`]", table))
+            for function in sorted(set(re.findall(r"\b(KvBridge\w+)\(", declarations.read()))):
+                if function not in named:
+                    problems.append("%s does not list %s of %s under Every call" % (CALL_PAGE, function, C_HEADER))
+    else:
+        problems.append("%s or %s is missing" % (C_HEADER, CALL_PAGE))
     if texts == 0:
         problems.append("%s holds no texts" % folder)
     return problems, texts
