@@ -395,8 +395,9 @@ def parse_arguments():
                         "(default: OLD's folder name)")
     parser.add_argument("--to", dest="to_name", metavar="NAME", help="name of NEW in the archive's name "
                         "(default: NEW's folder name)")
-    parser.add_argument("--update", metavar="FILE", help="the Update.exe to ship (default: the shipping "
-                        "build's, build/win32/bin/Update.exe, built if missing)")
+    parser.add_argument("--update", metavar="FILE", help="the Update.exe to ship (default: that of the "
+                        "release archive in dist/ made from this commit, else the shipping build's, "
+                        "build/win32/bin/Update.exe, built if missing)")
     parser.add_argument("--max-install-path", metavar="N", type=int, default=DEFAULT_MAX_INSTALL_PATH,
                         help="the longest game folder path the patch must fit, in characters (default %d)"
                         % DEFAULT_MAX_INSTALL_PATH)
