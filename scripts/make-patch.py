@@ -11,6 +11,8 @@ Everything is checked before anything is written: a patch that would fail on a p
 refused with the reasons, and nothing is written. Same inputs, same bytes.
 """
 import argparse
+import calendar
+import glob
 import hashlib
 import importlib.util
 import os
@@ -19,6 +21,7 @@ import stat
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 import zipfile
 
@@ -248,6 +251,46 @@ def pe_machine(path):
     return struct.unpack_from("<H", header, offset + 4)[0]
 
 
+def release_update(temporary):
+    """Update.exe of the release archive in dist/ that release.sh made from this checkout's commit,
+    unpacked into the temporary folder with the archive's date: (path, where it came from), or None
+    when dist/ holds no release of this commit."""
+    try:
+        commit = subprocess.run(["git", "-C", ROOT, "rev-parse", "HEAD"], capture_output=True, text=True,
+                                check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    for archive in sorted(glob.glob(os.path.join(ROOT, "dist", "karveth-tools-*-win32.zip"))):
+        try:
+            with zipfile.ZipFile(archive) as release:
+                if "Made from commit %s." % commit not in release.read("README.txt").decode("utf-8", "replace"):
+                    continue
+                entry = release.getinfo("Update/Update.exe")
+                path = os.path.join(temporary, "Update.exe")
+                with open(path, "wb") as update:
+                    update.write(release.read(entry))
+        except (OSError, KeyError, zipfile.BadZipFile):
+            continue
+        date = calendar.timegm(entry.date_time + (0, 0, -1))
+        os.utime(path, (date, date))
+        with open(path, "rb") as update:
+            signed = pe_signed(update.read(4096))
+        return path, "Update/Update.exe of %s, the release of this commit, %s" % (
+            os.path.relpath(archive, ROOT), "signed" if signed else "unsigned")
+    return None
+
+
+def pe_signed(header):
+    """Whether a Windows program's headers point to an Authenticode signature (its certificate table)."""
+    try:
+        optional = struct.unpack_from("<I", header, 0x3C)[0] + 24
+        # The data directories follow the optional header's fixed part, 96 bytes in PE32, 112 in PE32+.
+        directories = optional + (112 if struct.unpack_from("<H", header, optional)[0] == 0x20B else 96)
+        return struct.unpack_from("<II", header, directories + 4 * 8)[1] != 0
+    except struct.error:
+        return False
+
+
 def build_shipping_update():
     print("make-patch: %s is missing; building it (win32 preset)" % os.path.relpath(SHIPPING_UPDATE),
           file=sys.stderr)
@@ -352,8 +395,9 @@ def parse_arguments():
                         "(default: OLD's folder name)")
     parser.add_argument("--to", dest="to_name", metavar="NAME", help="name of NEW in the archive's name "
                         "(default: NEW's folder name)")
-    parser.add_argument("--update", metavar="FILE", help="the Update.exe to ship (default: the shipping "
-                        "build's, build/win32/bin/Update.exe, built if missing)")
+    parser.add_argument("--update", metavar="FILE", help="the Update.exe to ship (default: that of the "
+                        "release archive in dist/ made from this commit, else the shipping build's, "
+                        "build/win32/bin/Update.exe, built if missing)")
     parser.add_argument("--max-install-path", metavar="N", type=int, default=DEFAULT_MAX_INSTALL_PATH,
                         help="the longest game folder path the patch must fit, in characters (default %d)"
                         % DEFAULT_MAX_INSTALL_PATH)
@@ -451,7 +495,12 @@ def main():
     if problems:
         return fail(problems)
 
-    update = args.update or SHIPPING_UPDATE
+    temporary_folder = tempfile.TemporaryDirectory(prefix="make-patch-")
+    update, update_origin = args.update, args.update
+    if update is None:
+        update, update_origin = release_update(temporary_folder.name) or (
+            SHIPPING_UPDATE, "%s, the shipping build's, unsigned: dist/ holds no release of this commit"
+            % SHIPPING_UPDATE)
     if args.update is None and not os.path.isfile(update) and not build_shipping_update():
         return fail(["could not build %s; see the output above (bash scripts/setup.sh installs the tools)"
                      % update])
@@ -506,7 +555,7 @@ def main():
     longest = max(utf16_units(windows_path(relative)) for relative in entries)
     print("Longest path in the game folder: %d characters; fits game folders of up to %d characters"
           % (longest, min(PATH_BUFFER_UNITS - 2 - longest, LONGEST_GAME_FOLDER)))
-    print("Update.exe: %s (%s)" % (update, PE_MACHINES[pe_machine(update)]))
+    print("Update.exe: %s (%s)" % (update_origin, PE_MACHINES[pe_machine(update)]))
     print("Dated %s UTC, from %s" % (time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(epoch)), dated_by))
     print("Wrote %s (%d bytes)" % (archive, archive_digest[1]))
     print("SHA-256 %s, added to %s" % (archive_digest[0], os.path.join(args.outdir, "SHA256SUMS")))

@@ -4,7 +4,10 @@
 #   karveth-tools-<version>-win32-symbols.zip  the debug information split off each program
 #   karveth-tools-<version>-win32-standin.zip  the stand-in steam_api.dll for offline tests
 #   SHA256SUMS                                 of the three archives
-# Without a certificate the output depends only on the commit: two runs give the same bytes.
+# It removes only what it makes: build/release/, and in dist/ the archives of earlier runs and
+# SHA256SUMS; every other file under dist/ (dist/patches/, say) stays. It refuses to run when tracked
+# files have uncommitted changes, so that the output depends only on the commit: without a
+# certificate, two runs give the same bytes.
 # Signing (Authenticode, SHA-256), when both of these name files:
 #   KARVETH_SIGN_PKCS12         the code-signing certificate and key, PKCS#12 (.p12/.pfx)
 #   KARVETH_SIGN_PASSWORD_FILE  a file holding that file's password
@@ -19,6 +22,17 @@ target=i686-w64-mingw32
 # Options of osslsigncode that this script uses, all present from this version on (Debian 12's).
 osslsigncode_minimum=2.5
 
+# A release is made from a commit, so that it can be made again and named by it.
+changed=$(git -C "$root" status --porcelain --untracked-files=no)
+if [ -n "$changed" ]; then
+    echo "release.sh: refused: tracked files have uncommitted changes, which a release of commit" \
+         "$(git -C "$root" log -1 --format=%h) would not hold:" >&2
+    while IFS= read -r line; do echo "    $line"; done <<<"$changed" >&2
+    echo "commit them (or put them aside with git stash) and run it again; nothing was built or removed" >&2
+    exit 1
+fi
+commit=$(git -C "$root" rev-parse HEAD)
+
 # The packed programs are run in the 32-bit lane before the release is done.
 # shellcheck source=scripts/lane32-env.sh
 source scripts/lane32-env.sh
@@ -29,10 +43,6 @@ bash scripts/setup.sh release
 # and the archive entries.
 SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct)
 export SOURCE_DATE_EPOCH
-if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
-    echo "release.sh: warning: uncommitted changes are built in; this release cannot be made again" \
-         "from commit $(git -C "$root" log -1 --format=%h)" >&2
-fi
 
 sign=false
 if [ -n "${KARVETH_SIGN_PKCS12:-}${KARVETH_SIGN_PASSWORD_FILE:-}" ]; then
@@ -53,7 +63,15 @@ if [ -n "${KARVETH_SIGN_PKCS12:-}${KARVETH_SIGN_PASSWORD_FILE:-}" ]; then
     sign=true
 fi
 
-rm -rf "$build" "$dist"
+# What earlier runs made, and nothing else.
+rm -rf "$build"
+for made in "$dist"/karveth-tools-*-win32.zip "$dist"/karveth-tools-*-win32-symbols.zip \
+            "$dist"/karveth-tools-*-win32-standin.zip "$dist/SHA256SUMS"; do
+    if [ -f "$made" ]; then
+        rm "$made"
+        echo "removed $made of an earlier run"
+    fi
+done
 cmake --preset release >/dev/null
 cmake --build --preset release --target authbridge Update steam_api steam_api_initfail
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
@@ -91,21 +109,26 @@ sign_program() {
 
 split_program authbridge.exe authbridge
 split_program Update.exe Update
+cp LICENSE "$symbols/LICENSE.txt"
 if $sign; then
     sign_program "$package/authbridge/authbridge.exe" "Karveth Steam authentication bridge for the game server"
     sign_program "$package/Update/Update.exe" "Karveth patch installer"
 fi
 
-# The top-level README.txt: a heading with the version, then the text with the version filled in.
+# The top-level README.txt: a heading with the version, the commit it was made from (which
+# make-patch.sh looks for), then the text with the version filled in.
 heading="Karveth tools $version"
-{ echo "$heading"; echo "${heading//?/=}"; echo; sed "s/@VERSION@/$version/g" scripts/release/README.txt; } \
-    >"$package/README.txt"
+{ echo "$heading"; echo "${heading//?/=}"; echo; echo "Made from commit $commit."; echo
+  sed "s/@VERSION@/$version/g" scripts/release/README.txt; } >"$package/README.txt"
 cp scripts/release/authbridge.txt "$package/authbridge/README.txt"
 cp scripts/release/Update.txt "$package/Update/README.txt"
+cp LICENSE "$package/LICENSE.txt"
 bash scripts/release/notices.sh "$target-g++-posix" authbridge.exe Update.exe >"$package/THIRD-PARTY-NOTICES.txt"
-# The parent side: its documentation and, where the checkout has it, its library as tracked.
-mkdir -p "$package/docs"
-cp docs/parent-protocol.md "$package/docs/"
+# The parent side: its documentation, the example server and, where the checkout has it, its
+# library as tracked.
+mkdir -p "$package/docs" "$package/examples/server"
+cp docs/server-library.md docs/parent-protocol.md "$package/docs/"
+cp examples/server/CMakeLists.txt examples/server/Server.c "$package/examples/server/"
 if [ -d bridgeparent ]; then
     # Its version header goes in made, since the project that makes it is not in the archive.
     version_template=bridgeparent/include/bridge_parent_version.h.in
@@ -124,8 +147,11 @@ mkdir -p "$standin/$standin_folder/init-fails"
 "$target-objcopy" --strip-all "$build/bin/steam_api.dll" "$standin/$standin_folder/steam_api.dll"
 "$target-objcopy" --strip-all "$build/bin/initfail/steam_api.dll" "$standin/$standin_folder/init-fails/steam_api.dll"
 cp steamapi/README.md steamapi/include/standin_ticket.h "$standin/$standin_folder/"
+# Its texts lie inside its folder, so that it unpacks into the program archive's folder, as the
+# example server wants, without replacing that archive's notices.
+cp LICENSE "$standin/$standin_folder/LICENSE.txt"
 bash scripts/release/notices.sh "$target-g++-posix" "$standin_folder/steam_api.dll" \
-    "$standin_folder/init-fails/steam_api.dll" >"$standin/THIRD-PARTY-NOTICES.txt"
+    "$standin_folder/init-fails/steam_api.dll" >"$standin/$standin_folder/THIRD-PARTY-NOTICES.txt"
 
 name=karveth-tools-$version-win32
 /usr/bin/python3 scripts/release/pack-zip.py "$package" "$dist/$name.zip" "$SOURCE_DATE_EPOCH"
@@ -141,7 +167,7 @@ cmake --build "$checks" --target released_programs_run
 bash tests/shipping/check-shipped.sh --release "$dist" --run "$checks/bin"
 
 echo
-echo "Release $version in $dist/:"
-(cd "$dist" && ls -l)
+echo "Release $version of commit $commit ($($sign && echo signed || echo unsigned)) in $dist/:"
+(cd "$dist" && ls -l karveth-tools-"$version"-win32*.zip SHA256SUMS)
 echo
 cat "$dist/SHA256SUMS"

@@ -3,8 +3,8 @@
 # wineserver and a virtual X display, all ended by karveth_wine_stop.
 #   KARVETH_WINEPREFIX  the prefix (default: build/wineprefix in this checkout)
 #   KARVETH_DISPLAY     the X display number to use (default: the first free one from 90)
-# Drive T: of the prefix is a quiet folder of its own (build/wine-t), for tests whose folders
-# must not change while a shell dialog is open.
+# Drive T: of the prefix is a quiet folder of its own (the prefix's path with -t added:
+# build/wineprefix-t), for tests whose folders must not change while a shell dialog is open.
 
 karveth_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export WINEPREFIX=${KARVETH_WINEPREFIX:-$karveth_root/build/wineprefix}

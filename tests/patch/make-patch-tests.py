@@ -15,6 +15,7 @@ usage: make-patch-tests.py [TestClass ...]
 import filecmp
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -79,8 +80,8 @@ def tree(folder):
     return found
 
 
-def run(arguments, env=None, as_user=None, cwd=None):
-    command = ["bash", COMMAND] + arguments
+def run(arguments, env=None, as_user=None, cwd=None, command_path=COMMAND):
+    command = ["bash", command_path] + arguments
     if as_user is not None:
         command = ["setpriv", "--reuid=%d" % as_user, "--regid=%d" % as_user, "--clear-groups"] + command
     return subprocess.run(command, capture_output=True, text=True, env=env, cwd=cwd)
@@ -89,6 +90,34 @@ def run(arguments, env=None, as_user=None, cwd=None):
 def sha256(path):
     with open(path, "rb") as source:
         return hashlib.sha256(source.read()).hexdigest()
+
+
+def scratch_checkout(base):
+    """A committed checkout of the patch command alone, with the shipping Update.exe in its build
+    folder and a dist/ of the test's own: (its make-patch.sh, its dist/, its commit)."""
+    root = os.path.join(base, "checkout")
+    for relative in ("scripts/make-patch.sh", "scripts/make-patch.py", "scripts/release/pack-zip.py"):
+        os.makedirs(os.path.dirname(os.path.join(root, relative)), exist_ok=True)
+        shutil.copy2(os.path.join(SOURCE, relative), os.path.join(root, relative))
+    os.makedirs(os.path.join(root, "build", "win32", "bin"))
+    shutil.copy2(SHIPPED_UPDATE, os.path.join(root, "build", "win32", "bin", "Update.exe"))
+    git = ["git", "-C", root, "-c", "user.name=test", "-c", "user.email=test@localhost"]
+    subprocess.run(["git", "init", "--quiet", root], check=True)
+    subprocess.run(git + ["add", "scripts"], check=True)
+    subprocess.run(git + ["commit", "--quiet", "-m", "the patch command"], check=True)
+    commit = subprocess.run(git + ["rev-parse", "HEAD"], check=True, capture_output=True, text=True).stdout
+    return os.path.join(root, "scripts", "make-patch.sh"), os.path.join(root, "dist"), commit.strip()
+
+
+def signed_copy(program):
+    """The program's bytes with a certificate table, as Authenticode signing leaves it (the table's
+    content is not read)."""
+    with open(program, "rb") as source:
+        data = bytearray(source.read())
+    optional = int.from_bytes(data[0x3C:0x40], "little") + 24
+    directories = optional + (112 if data[optional:optional + 2] == b"\x0b\x02" else 96)
+    data[directories + 32:directories + 40] = len(data).to_bytes(4, "little") + (8).to_bytes(4, "little")
+    return bytes(data) + bytes(8)
 
 
 class Workspace(unittest.TestCase):
@@ -282,13 +311,51 @@ class ArchiveTest(Workspace):
 
     def test_shipping_update_by_default_and_names_from_options(self):
         self.assertTrue(os.path.isfile(SHIPPED_UPDATE), "the win32 preset is not built")
+        command, _, _ = scratch_checkout(self.base)
         result = run([self.old, self.new, self.out, "--eula", SAMPLE_EULA, "--allow-removed",
-                      "--from", "1.0.3", "--to", "1.1.0-rc2"])
+                      "--from", "1.0.3", "--to", "1.1.0-rc2"], command_path=command)
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertIn("(32-bit, i386)", result.stdout)
+        self.assertIn("the shipping build's, unsigned: dist/ holds no release of this commit (32-bit, i386)",
+                      result.stdout)
         name = "karveth-patch-1.0.3-to-1.1.0-rc2"
         with zipfile.ZipFile(os.path.join(self.out, name + ".zip")) as patch, open(SHIPPED_UPDATE, "rb") as update:
             self.assertEqual(patch.read(name + "/Update.exe"), update.read())
+
+    def test_update_from_the_release_of_this_commit(self):
+        """Without --update, the Update.exe of dist/'s release of the checkout's commit, signed or not;
+        a release of another commit is passed over, and --update always wins."""
+        with open(TEST_UPDATE, "rb") as program:
+            unsigned = program.read()
+        signed = signed_copy(TEST_UPDATE)
+        release = "karveth-tools-9.9.9-win32.zip"
+        shipping = "the shipping build's, unsigned: dist/ holds no release of this commit"
+        cases = [
+            ("signed release of this commit", "this", signed, [],
+             signed, "Update/Update.exe of dist/%s, the release of this commit, signed" % release),
+            ("unsigned release of this commit", "this", unsigned, [],
+             unsigned, "Update/Update.exe of dist/%s, the release of this commit, unsigned" % release),
+            ("release of another commit", "other", signed, [], None, shipping),
+            ("--update given", "this", signed, ["--update", TEST_UPDATE], unsigned, TEST_UPDATE),
+        ]
+        for what, made_from, packed, options, expected, origin in cases:
+            with self.subTest(what):
+                self.fresh(what.replace(" ", "-"))
+                command, dist, commit = scratch_checkout(self.work)
+                os.makedirs(dist)
+                named = commit if made_from == "this" else "0" * 40
+                with zipfile.ZipFile(os.path.join(dist, release), "w") as archive:
+                    archive.writestr(zipfile.ZipInfo("README.txt", (2026, 3, 1, 12, 0, 0)),
+                                     "Karveth tools 9.9.9\n===================\n\nMade from commit %s.\n" % named)
+                    archive.writestr(zipfile.ZipInfo("Update/Update.exe", (2026, 3, 1, 12, 0, 0)), packed)
+                result = run([self.old, self.new, self.out, "--eula", SAMPLE_EULA, "--allow-removed"] + options,
+                             command_path=command)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertRegex(result.stdout, r"\nUpdate.exe: (\S*, )?%s \(" % re.escape(origin))
+                if expected is None:
+                    with open(SHIPPED_UPDATE, "rb") as program:
+                        expected = program.read()
+                with zipfile.ZipFile(os.path.join(self.out, ARCHIVE + ".zip")) as patch:
+                    self.assertEqual(patch.read(ARCHIVE + "/Update.exe"), expected)
 
     def test_longest_path_that_fits(self):
         fits = "KVGame/Content/" + "L" * (158 - len("KVGame\\Content\\"))

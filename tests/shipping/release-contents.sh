@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# What the release packs, entry by entry, what its texts say, that the protocol page links only
-# what the archives hold, and that the release checks catch a release that must not ship: a program
+# What the release packs, entry by entry, what its texts say, that its texts name only what the
+# archives hold and show only code of the example server, that it refuses a tree with uncommitted
+# changes and removes nothing under dist/ but what it made, and that the release checks catch a
+# release that must not ship: a program
 # with its debug information, our stand-in steam_api.dll loose, packed beside the programs or
 # outside its marked folder, a stand-in that does not say what it is, symbols of another build, a
 # missing archive, archives that SHA256SUMS does not cover or match.
@@ -23,24 +25,62 @@ echo "// tracked" >"$clone/bridgeparent/include/ReleaseProbe.h"
 git -C "$clone" add bridgeparent/include/ReleaseProbe.h
 git -C "$clone" -c user.name=test -c user.email=test@localhost commit --quiet -m "probe"
 echo "left over" >"$clone/bridgeparent/src/untracked.txt"
-release_run "$clone"
 
+# What lies in dist/ already: patches and notes of the studio's, which must stay as they are, and
+# the archives and sums of an earlier release, which the command replaces.
 dist=$clone/dist
+mkdir -p "$dist/patches"
+echo "a patch" >"$dist/patches/karveth-patch-1.0-to-1.1.zip"
+echo "0000  karveth-patch-1.0-to-1.1.zip" >"$dist/patches/SHA256SUMS"
+echo "release notes" >"$dist/notes.txt"
+earlier=(karveth-tools-0.9.0-win32.zip karveth-tools-0.9.0-win32-symbols.zip karveth-tools-0.9.0-win32-standin.zip)
+for name in "${earlier[@]}"; do
+    echo "earlier" >"$dist/$name"
+done
+echo "0000  karveth-tools-0.9.0-win32.zip" >"$dist/SHA256SUMS"
+kept=$(cd "$dist" && sha256sum patches/karveth-patch-1.0-to-1.1.zip patches/SHA256SUMS notes.txt)
+
+# A tracked file changed: refused before anything is built or removed, the change named.
+echo "changed" >>"$clone/README.md"
+if (cd "$clone" && bash scripts/release.sh) >"$release_work/dirty.log" 2>&1; then
+    fail "release.sh ran with a tracked file changed"
+fi
+for message in "release.sh: refused: tracked files have uncommitted changes" " M README.md" \
+               "nothing was built or removed"; do
+    grep -qF -- "$message" "$release_work/dirty.log" || fail "the refusal does not say '$message'"
+done
+[ "$failures" -eq 0 ] || { echo "--- release.sh with README.md changed:"; tail -20 "$release_work/dirty.log"; }
+[ ! -e "$clone/build/release" ] || fail "the refused release made build/release"
+[ -f "$dist/${earlier[0]}" ] || fail "the refused release removed ${earlier[0]}"
+git -C "$clone" checkout --quiet README.md
+
+release_run "$clone"
+[ "$(cd "$dist" && sha256sum patches/karveth-patch-1.0-to-1.1.zip patches/SHA256SUMS notes.txt)" = "$kept" ] ||
+    fail "the release changed or removed files under dist/ that it did not make"
+for name in "${earlier[@]}"; do
+    [ ! -e "$dist/$name" ] || fail "the earlier release's $name is still in dist/"
+    grep -qF "removed dist/$name of an earlier run" "$clone/release.log" || fail "the release does not say it removed $name"
+done
+! grep -q "karveth-tools-0.9.0" "$dist/SHA256SUMS" || fail "SHA256SUMS still lists the earlier release"
+
 program_archive=$(ls "$dist"/karveth-tools-*-win32.zip)
 symbols_archive=$(ls "$dist"/karveth-tools-*-win32-symbols.zip)
 standin_archive=$(ls "$dist"/karveth-tools-*-win32-standin.zip)
 version=$(basename "$program_archive" | sed 's/^karveth-tools-\(.*\)-win32\.zip$/\1/')
 version_template=bridgeparent/include/bridge_parent_version.h.in
-expected=$( (printf '%s\n' README.txt THIRD-PARTY-NOTICES.txt authbridge/README.txt authbridge/authbridge.exe \
-                 Update/README.txt Update/Update.exe docs/parent-protocol.md "${version_template%.in}"
+expected=$( (printf '%s\n' README.txt LICENSE.txt THIRD-PARTY-NOTICES.txt authbridge/README.txt \
+                 authbridge/authbridge.exe Update/README.txt Update/Update.exe docs/parent-protocol.md \
+                 docs/server-library.md examples/server/CMakeLists.txt examples/server/Server.c \
+                 "${version_template%.in}"
              git -C "$clone" ls-files bridgeparent | grep -vx "$version_template") | sort)
 [ "$(archive_names "$program_archive" | sort)" = "$expected" ] ||
     fail "$(basename "$program_archive") holds:"$'\n'"$(archive_names "$program_archive")"$'\n'"expected:"$'\n'"$expected"
 grep -qx bridgeparent/include/ReleaseProbe.h <<<"$expected" || fail "the tracked library file is not expected"
-expected_symbols=$'Update/Update.exe.debug\nauthbridge/authbridge.exe.debug'
+expected_symbols=$'LICENSE.txt\nUpdate/Update.exe.debug\nauthbridge/authbridge.exe.debug'
 [ "$(archive_names "$symbols_archive" | sort)" = "$expected_symbols" ] ||
     fail "$(basename "$symbols_archive") holds: $(archive_names "$symbols_archive" | tr '\n' ' ')"
-expected_standin=$(printf '%s\n' THIRD-PARTY-NOTICES.txt steam-standin-for-testing/README.md \
+expected_standin=$(printf '%s\n' steam-standin-for-testing/LICENSE.txt \
+    steam-standin-for-testing/THIRD-PARTY-NOTICES.txt steam-standin-for-testing/README.md \
     steam-standin-for-testing/init-fails/steam_api.dll steam-standin-for-testing/standin_ticket.h \
     steam-standin-for-testing/steam_api.dll | sort)
 [ "$(archive_names "$standin_archive" | sort)" = "$expected_standin" ] ||
@@ -57,6 +97,9 @@ standin_unpacked=$release_work/standin
 /usr/bin/python3 -m zipfile -e "$standin_archive" "$standin_unpacked"
 text_checks=(
     "README.txt|Karveth tools $version"
+    "README.txt|Made from commit $(git -C "$clone" rev-parse HEAD)."
+    "README.txt|docs\\server-library.md"
+    "README.txt|LICENSE.txt"
     "README.txt|bridgeparent\\"
     "README.txt|docs\\parent-protocol.md"
     "README.txt|Where to start"
@@ -81,8 +124,8 @@ standin_text_checks=(
     "steam-standin-for-testing/README.md|STEAM_STANDIN_PORT_OBJECT"
     "steam-standin-for-testing/README.md|init-fails/steam_api.dll"
     "steam-standin-for-testing/standin_ticket.h|KvStandInEncodeTicket"
-    "THIRD-PARTY-NOTICES.txt|GNU C++ library (libstdc++): Debian package g++-mingw-w64-i686-posix"
-    "THIRD-PARTY-NOTICES.txt|GCC RUNTIME LIBRARY EXCEPTION"
+    "steam-standin-for-testing/THIRD-PARTY-NOTICES.txt|GNU C++ library (libstdc++): Debian package g++-mingw-w64-i686-posix"
+    "steam-standin-for-testing/THIRD-PARTY-NOTICES.txt|GCC RUNTIME LIBRARY EXCEPTION"
 )
 # Checks "FILE|TEXT" entries against an unpacked archive.
 check_texts() {
@@ -95,12 +138,21 @@ check_texts() {
 check_texts "$unpacked" "${text_checks[@]}"
 check_texts "$standin_unpacked" "${standin_text_checks[@]}"
 
-# The protocol page's links lead to what the program archive holds, or to places in the page.
-links=$(grep -o '\](\([^)]*\))' "$unpacked/docs/parent-protocol.md" | sed 's/^](\(.*\))$/\1/' | sed 's/#.*//' |
-    grep -v '^$' | grep -v '^[a-z]*://' || true)
-while read -r link; do
-    [ -z "$link" ] || [ -e "$unpacked/docs/$link" ] || fail "docs/parent-protocol.md links $link, which the archive does not hold"
-done <<<"$links"
+# The project's licence beside the notices in every archive, as the checkout has it.
+symbols_unpacked=$release_work/symbols
+/usr/bin/python3 -m zipfile -e "$symbols_archive" "$symbols_unpacked"
+for license in "$unpacked/LICENSE.txt" "$symbols_unpacked/LICENSE.txt" \
+               "$standin_unpacked/steam-standin-for-testing/LICENSE.txt"; do
+    cmp -s "$clone/LICENSE" "$license" || fail "${license#"$release_work"/} is not the project's LICENSE"
+done
+grep -qF "Copyright (c) 2026 the Karveth tools authors" "$clone/LICENSE" || fail "LICENSE names no copyright holder"
+
+# The texts, read with both archives unpacked into one folder as a server programmer unpacks them,
+# name only what the archives hold and show only the example server's code.
+kit=$release_work/kit
+release_unpack "$clone" "$kit"
+/usr/bin/python3 -m zipfile -e "$standin_archive" "$kit"
+/usr/bin/python3 "$here/check-shipped-texts.py" "$kit" || fail "the shipped texts name what the release lacks (above)"
 
 # Each case below spoils a copy of the good release in one way; the checks must refuse it and say why.
 # Rewrites an archive: NAME=FILE adds or replaces an entry, NAME= drops one.
