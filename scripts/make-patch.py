@@ -18,13 +18,13 @@ import hashlib
 import importlib.util
 import os
 import re
-import shutil
 import stat
 import struct
 import subprocess
 import sys
 import threading
 import time
+import zlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SHIPPING_UPDATE = os.path.join(ROOT, "build", "win32", "bin", "Update.exe")
@@ -164,6 +164,13 @@ class Progress:
             if self.live and time.monotonic() - self.drawn >= self.INTERVAL:
                 self._draw()
 
+    def _columns(self):
+        """The terminal's width; a terminal that does not say is taken as the classic 80 columns."""
+        try:
+            return os.get_terminal_size(self.stream.fileno()).columns or 80
+        except OSError:
+            return 80
+
     def _draw(self):
         now = time.monotonic()
         self.drawn = now
@@ -176,7 +183,7 @@ class Progress:
         if self.phase_done and left > 0:
             seconds = int(left * (now - self.phase_start) / self.phase_done)
             line += ", %d:%02d left" % (seconds // 60, seconds % 60)
-        line = line[:shutil.get_terminal_size().columns - 1]
+        line = line[:self._columns() - 1]
         self.stream.write("\r" + line.ljust(self.width))
         self.stream.flush()
         self.width = len(line)
@@ -242,20 +249,23 @@ def case_clashes(build, problems):
 
 
 def read_digest(path, counted=None):
-    """SHA-256 and size of a file; counted, when given, is told of every chunk read."""
+    """SHA-256, size and CRC-32 of a file (the CRC for its zip entry, whose header then goes before
+    its bytes); counted, when given, is told of every chunk read."""
     sha = hashlib.sha256()
     size = 0
+    crc = 0
     with open(path, "rb") as source:
         while chunk := source.read(CHUNK):
             sha.update(chunk)
+            crc = zlib.crc32(chunk, crc)
             size += len(chunk)
             if counted is not None:
                 counted(len(chunk))
-    return sha.hexdigest(), size
+    return sha.hexdigest(), size, crc
 
 
 def digest(path, problems, label, relative, counted=None):
-    """SHA-256 and size of a file, or None when it cannot be read."""
+    """SHA-256, size and CRC-32 of a file, or None when it cannot be read."""
     try:
         return read_digest(path, counted)
     except OSError as error:
@@ -287,6 +297,7 @@ class Comparison:
     def __init__(self, olds):
         self.olds = olds
         self.patch = {}  # relative path in NEW -> (sha256, size)
+        self.crcs = {}  # relative path in NEW -> CRC-32
         self.changes = {}  # relative path in NEW -> {index of an OLD: "new" or "changed"}
         self.new_folders = []  # empty folders of NEW that an OLD lacks
         self.removed = [[] for _ in olds]  # per OLD, the relative paths of its files NEW lacks
@@ -351,11 +362,12 @@ def compare(olds, new, problems, executor, progress):
                 changes[index] = "new"
                 continue
             old_path = olds[index].files[old_relative]
-            if old_path in digests and digests[old_path] in (None, new_digest):
+            if old_path in digests and (digests[old_path] is None or digests[old_path][:2] == new_digest[:2]):
                 continue
             changes[index] = "changed"
         if changes:
-            comparison.patch[relative] = new_digest
+            comparison.patch[relative] = new_digest[:2]
+            comparison.crcs[relative] = new_digest[2]
             comparison.changes[relative] = changes
 
     for index, old in enumerate(olds):
@@ -434,8 +446,8 @@ def contents_text(args, comparison, update_digest, eula_digest):
              "every file under Patch\\ into the game folder, replacing files of the same name, and then",
              "empties Patch\\.", "",
              "Beside this file (SHA-256, size in bytes, name):",
-             "%s  %12d  Update.exe" % update_digest,
-             "%s  %12d  EULA.rtf" % eula_digest, ""]
+             "%s  %12d  Update.exe" % update_digest[:2],
+             "%s  %12d  EULA.rtf" % eula_digest[:2], ""]
     total = sum(size for _, size in comparison.patch.values())
     if several:
         lines.append("Files under Patch\\, copied into the game folder (%d, %d bytes), with the earlier releases "
@@ -465,32 +477,33 @@ def contents_text(args, comparison, update_digest, eula_digest):
 
 
 def write_archive(archive, folder, comparison, new, update, eula, contents, epoch, pack_zip, executor, progress):
-    """Writes the zip: entries sorted by name, one date, fixed attributes. False when a patch file
-    changed since it was compared."""
+    """Writes the zip: entries sorted by name, one date, fixed attributes. update and eula are (path,
+    digest). Returns the archive's SHA-256 and size, or None when a file changed since it was hashed."""
     date = time.gmtime(max(epoch, pack_zip.ZIP_EPOCH))[:6]
-    entries = [(folder + "/Update.exe", update), (folder + "/EULA.rtf", eula),
-               (folder + "/PATCH-CONTENTS.txt", contents)]
-    entries += [(folder + "/Patch/" + shown(relative), relative) for relative in comparison.patch]
-    entries += [(folder + "/Patch/" + shown(relative) + "/", None) for relative in comparison.new_folders]
+    # name -> a folder (None), bytes, or a file: (path, size, CRC-32, what to call it)
+    entries = {folder + "/Update.exe": (update[0], update[1][1], update[1][2], update[0]),
+               folder + "/EULA.rtf": (eula[0], eula[1][1], eula[1][2], eula[0]),
+               folder + "/PATCH-CONTENTS.txt": contents}
+    for relative, (_, size) in comparison.patch.items():
+        entries[folder + "/Patch/" + shown(relative)] = (new.files[relative], size, comparison.crcs[relative],
+                                                         "%s: %s" % (new.label, shown(relative)))
+    for relative in comparison.new_folders:
+        entries[folder + "/Patch/" + shown(relative) + "/"] = None
     patch_zip = load_patch_zip()
-    with open(archive, "wb") as stream:
+    # Read as well as written: an entry whose header is rewritten after its data is hashed from the file.
+    with open(archive, "w+b") as stream:
         writer = patch_zip.ZipWriter(stream, executor, pack_zip.UNIX_SYSTEM, progress.add_packed)
-        for name, source in sorted(entries, key=lambda entry: entry[0]):
+        for name in sorted(entries):
+            source = entries[name]
             if source is None:
                 writer.folder(name, date, FOLDER_ATTRIBUTES)
             elif isinstance(source, bytes):
                 writer.data(name, date, pack_zip.FILE_ATTRIBUTES, source)
-            elif isinstance(source, tuple):
-                sha, size = comparison.patch[source]
-                if writer.file(name, date, pack_zip.FILE_ATTRIBUTES, new.files[source], size) != sha:
-                    progress.finish()
-                    print("make-patch: %s: %s changed while the patch was made" % (new.label, shown(source)),
-                          file=sys.stderr)
-                    return False
-            else:
-                writer.file(name, date, pack_zip.FILE_ATTRIBUTES, source, os.path.getsize(source))
-        writer.close()
-    return True
+            elif not writer.file(name, date, pack_zip.FILE_ATTRIBUTES, *source[:3]):
+                progress.finish()
+                print("make-patch: %s changed while the patch was made" % source[3], file=sys.stderr)
+                return None
+        return writer.close()
 
 
 def write_sums(sums_path, archive_name, archive_sha):
@@ -695,13 +708,12 @@ def make_patch(args, progress, executor):
         os.makedirs(args.outdir, exist_ok=True)
         progress.phase("packing", "%d bytes in %d file(s) into %s" % (total, len(comparison.patch), archive),
                        packing=total + update_digest[1] + eula_digest[1] + len(contents))
-        if not write_archive(temporary, folder, comparison, new, update, args.eula, contents, epoch, pack_zip,
-                             executor, progress):
+        archive_digest = write_archive(temporary, folder, comparison, new, (update, update_digest),
+                                       (args.eula, eula_digest), contents, epoch, pack_zip, executor, progress)
+        if archive_digest is None:
             return 1
         os.replace(temporary, archive)
-        archive_size = os.path.getsize(archive)
-        progress.phase("checking", "the archive: hashing its %d bytes" % archive_size, hashing=archive_size)
-        archive_digest = read_digest(archive, progress.add_hashed)
+        archive_size = archive_digest[1]
         write_sums(os.path.join(args.outdir, "SHA256SUMS"), folder + ".zip", archive_digest[0])
     except OSError as error:
         progress.finish()

@@ -4,7 +4,9 @@ ASCII. A file's bytes are read once; large files are deflated in blocks on every
 that depends only on the bytes (the same file gives the same entry however many cores ran).
 """
 import collections
+import concurrent.futures
 import hashlib
+import os
 import struct
 import zlib
 
@@ -29,9 +31,9 @@ END_RECORD = struct.Struct("<IHHHHIIH")
 ZIP64_END_RECORD = struct.Struct("<IQHHIIQQQQ")
 ZIP64_LOCATOR = struct.Struct("<IIQI")
 
-# Deflate must save at least this share of the bytes, judged on an entry's first block; game
+# Deflate must save at least a twentieth of the bytes, judged on an entry's first block; game
 # packages come compressed already, and deflating them costs minutes for a few percent.
-MIN_SAVING = 0.05
+SAVING_PARTS = 20
 LEVEL = 6
 # Raw deflate, as zip holds it; a block is deflated with the 32 KiB before it as its dictionary.
 WINDOW_BITS = -15
@@ -42,7 +44,7 @@ BLOCKS_IN_FLIGHT = 4
 
 
 def is_worth_deflating(size, compressed_size):
-    return compressed_size <= size * (1 - MIN_SAVING)
+    return compressed_size * SAVING_PARTS <= size * (SAVING_PARTS - 1)
 
 
 def name_field(name):
@@ -104,102 +106,171 @@ def deflate_block(block, dictionary, last):
     return compressor.compress(block) + compressor.flush(zlib.Z_FINISH if last else zlib.Z_SYNC_FLUSH)
 
 
+def blocks(source, size):
+    """The blocks of a file expected to hold size bytes, each with whether it is the last; a file
+    that turns out shorter ends early, one that is longer is cut (the caller's check of the size and
+    CRC catches both)."""
+    offset = 0
+    while True:
+        block = source.read(BLOCK)
+        offset += len(block)
+        last = offset >= size or not block
+        yield block, last
+        if last:
+            return
+
+
+class ArchiveHash:
+    """The SHA-256 of the archive's bytes in their order, hashed in a thread of its own while the
+    writer reads and writes on."""
+
+    def __init__(self):
+        self.sha = hashlib.sha256()
+        self.size = 0
+        self.thread = concurrent.futures.ThreadPoolExecutor(1)
+        self.pending = collections.deque()
+
+    def add(self, data):
+        self.size += len(data)
+        self.pending.append(self.thread.submit(self.sha.update, data))
+        while len(self.pending) > BLOCKS_IN_FLIGHT:
+            self.pending.popleft().result()
+
+    def finish(self):
+        while self.pending:
+            self.pending.popleft().result()
+        self.thread.shutdown()
+        return self.sha.hexdigest(), self.size
+
+
 class ZipWriter:
-    """Writes entries to a seekable binary stream; close() writes the central directory."""
+    """Writes entries to a seekable binary stream, hashing the archive as it goes; close() writes the
+    central directory and returns the archive's SHA-256 and size."""
 
     def __init__(self, stream, executor, system, progress=None):
         self.stream = stream
-        self.system = system
         self.executor = executor
+        self.system = system
         self.progress = progress or (lambda count: None)
         self.records = []
+        self.hash = ArchiveHash()
 
     def folder(self, name, date_time, attributes):
-        self._write_whole(name, date_time, attributes, STORED, 0, b"", 0)
+        self._whole(name, date_time, attributes, STORED, 0, b"", 0)
 
     def data(self, name, date_time, attributes, content):
         deflated = deflate_block(content, None, True)
-        if is_worth_deflating(len(content), len(deflated)):
-            self._write_whole(name, date_time, attributes, DEFLATED, zlib.crc32(content), deflated, len(content))
-        else:
-            self._write_whole(name, date_time, attributes, STORED, zlib.crc32(content), content, len(content))
+        method, payload = (DEFLATED, deflated) if is_worth_deflating(len(content), len(deflated)) \
+            else (STORED, content)
+        self._whole(name, date_time, attributes, method, zlib.crc32(content), payload, len(content))
+        self.progress(len(content))
 
-    def file(self, name, date_time, attributes, path, size):
+    def file(self, name, date_time, attributes, path, size, crc):
         """Packs the file, deflated when its first block says it pays, and stored after all when the
-        whole came out no smaller. Returns the SHA-256 of the bytes packed, for the caller to check
-        that the file is still what it compared; size is what it expects the file to hold."""
+        whole came out no smaller. size and crc are what the file held when it was compared; False
+        when it holds something else now (the archive is then unusable)."""
         start = self.stream.tell()
-        sha, crc, packed_size, compressed_size, method = self._stream_file(name, date_time, path, size, None)
-        if method == DEFLATED and compressed_size >= packed_size:
-            self.stream.seek(start)
-            self.stream.truncate()
-            sha, crc, packed_size, compressed_size, method = self._stream_file(name, date_time, path, size,
-                                                                               STORED)
-        encoded, flags = name_field(name)
-        self.records.append((encoded, flags, method, date_time, crc, compressed_size, packed_size, attributes,
-                             start))
-        return sha.hexdigest()
+        with open(path, "rb") as source:
+            first, last = next(blocks(source, size))
+            deflated = deflate_block(first, None, last)
+            if last:
+                method, payload = (DEFLATED, deflated) if is_worth_deflating(len(first), len(deflated)) \
+                    else (STORED, first)
+                self._whole(name, date_time, attributes, method, crc, payload, size)
+                self.progress(len(first))
+                return zlib.crc32(first) == crc and len(first) == size and not source.read(1)
+            if is_worth_deflating(len(first), len(deflated)):
+                packed_crc, packed_size, compressed_size = self._deflated(name, date_time, source, first, deflated,
+                                                                          size, crc)
+                if compressed_size < packed_size:
+                    self._read_back(start)
+                    self.records.append(self._record(name, DEFLATED, date_time, crc, compressed_size, size,
+                                                     attributes, start))
+                    return packed_crc == crc and packed_size == size and not source.read(1)
+                self.stream.seek(start)
+                self.stream.truncate()
+                self.progress(-packed_size)
+                source.seek(0)
+                first, last = next(blocks(source, size))
+            packed_crc, packed_size = self._stored(name, date_time, source, first, size, crc)
+            self.records.append(self._record(name, STORED, date_time, crc, size, size, attributes, start))
+            return packed_crc == crc and packed_size == size and not source.read(1)
 
     def close(self):
         directory_offset = self.stream.tell()
-        for record in self.records:
-            self.stream.write(central_header(record, self.system))
-        directory_size = self.stream.tell() - directory_offset
-        self.stream.write(end_records(len(self.records), directory_offset, directory_size, self.system))
+        directory = b"".join(central_header(record, self.system) for record in self.records)
+        self._emit(directory)
+        self._emit(end_records(len(self.records), directory_offset, len(directory), self.system))
+        return self.hash.finish()
 
-    def _write_whole(self, name, date_time, attributes, method, crc, payload, size):
+    def _emit(self, data):
+        self.stream.write(data)
+        self.hash.add(data)
+
+    def _record(self, name, method, date_time, crc, compressed_size, size, attributes, offset):
         encoded, flags = name_field(name)
-        offset = self.stream.tell()
-        self.stream.write(local_header(encoded, flags, method, date_time, crc, len(payload), size))
-        self.stream.write(payload)
-        self.records.append((encoded, flags, method, date_time, crc, len(payload), size, attributes, offset))
+        return encoded, flags, method, date_time, crc, compressed_size, size, attributes, offset
 
-    def _stream_file(self, name, date_time, path, size, method):
-        """Writes one entry from the file; method None decides by the first block. The header is
-        written first with the expected size and rewritten at the end with the real values (of the
-        same length: ZIP64 or not follows the size, which must not change)."""
+    def _whole(self, name, date_time, attributes, method, crc, payload, size):
+        record = self._record(name, method, date_time, crc, len(payload), size, attributes, self.stream.tell())
+        self._emit(local_header(record[0], record[1], method, date_time, crc, len(payload), size) + payload)
+        self.records.append(record)
+
+    def _stored(self, name, date_time, source, first, size, crc):
+        """A stored entry: its header, with the size and CRC the file had, goes first; the blocks follow
+        as they are read. Returns the CRC and size of what was read."""
+        encoded, flags = name_field(name)
+        self._emit(local_header(encoded, flags, STORED, date_time, crc, size, size))
+        packed_crc = zlib.crc32(first)
+        packed_size = len(first)
+        self._emit(first)
+        self.progress(len(first))
+        if packed_size < size:
+            for block, _ in blocks(source, size - packed_size):
+                packed_crc = zlib.crc32(block, packed_crc)
+                packed_size += len(block)
+                self._emit(block)
+                self.progress(len(block))
+        return packed_crc, packed_size
+
+    def _deflated(self, name, date_time, source, first, deflated, size, crc):
+        """A deflated entry of several blocks, deflated side by side: its header is written first with
+        no compressed size and rewritten at the end (of the same length: ZIP64 or not follows the size).
+        Returns the CRC and size of what was read and the compressed size."""
         encoded, flags = name_field(name)
         start = self.stream.tell()
-        header = local_header(encoded, flags, STORED, date_time, 0, size, size)
-        self.stream.write(header)
-        sha = hashlib.sha256()
-        crc = 0
-        packed_size = 0
-        compressed_size = 0
+        self.stream.write(local_header(encoded, flags, DEFLATED, date_time, crc, 0, size))
+        self.stream.write(deflated)
+        packed_crc = zlib.crc32(first)
+        packed_size = len(first)
+        compressed_size = len(deflated)
+        self.progress(len(first))
         pending = collections.deque()
-        previous_tail = None
-        with open(path, "rb") as source:
-            block = source.read(BLOCK)
-            while True:
-                following = source.read(BLOCK) if block else b""
-                last = not following
-                sha.update(block)
-                crc = zlib.crc32(block, crc)
-                packed_size += len(block)
-                if method is None:
-                    first = deflate_block(block, None, last)
-                    method = DEFLATED if is_worth_deflating(len(block), len(first)) else STORED
-                    pending.append(first if method == DEFLATED else block)
-                elif method == DEFLATED:
-                    pending.append(self.executor.submit(deflate_block, block, previous_tail, last))
-                else:
-                    pending.append(block)
-                previous_tail = block[-WINDOW:]
-                while pending and (len(pending) > BLOCKS_IN_FLIGHT or last):
-                    written = pending.popleft()
-                    written = written if isinstance(written, bytes) else written.result()
-                    self.stream.write(written)
-                    compressed_size += len(written)
-                self.progress(len(block))
-                if last:
-                    break
-                block = following
+        tail = first[-WINDOW:]
+        for block, last in blocks(source, size - packed_size):
+            pending.append(self.executor.submit(deflate_block, block, tail, last))
+            tail = block[-WINDOW:]
+            packed_crc = zlib.crc32(block, packed_crc)
+            packed_size += len(block)
+            while pending and (len(pending) > BLOCKS_IN_FLIGHT or last):
+                written = pending.popleft().result()
+                self.stream.write(written)
+                compressed_size += len(written)
+            self.progress(len(block))
         end = self.stream.tell()
-        if packed_size != size:
-            # The file changed since it was compared; the caller finds its SHA-256 differs and drops
-            # the archive, so the header need not be right.
-            return sha, crc, packed_size, compressed_size, method
         self.stream.seek(start)
-        self.stream.write(local_header(encoded, flags, method, date_time, crc, compressed_size, size))
+        # A compressed size beyond the size is not kept (the entry is stored instead), but must fit the
+        # header until then.
+        self.stream.write(local_header(encoded, flags, DEFLATED, date_time, crc, min(compressed_size, size), size))
         self.stream.seek(end)
-        return sha, crc, packed_size, compressed_size, method
+        return packed_crc, packed_size, compressed_size
+
+    def _read_back(self, start):
+        """Hashes what was written from start on: an entry whose header changed after its data."""
+        self.stream.flush()
+        offset = start
+        end = self.stream.tell()
+        while offset < end:
+            data = os.pread(self.stream.fileno(), min(BLOCK, end - offset), offset)
+            self.hash.add(data)
+            offset += len(data)
