@@ -81,6 +81,8 @@ def utf16_units(text):
 
 def fold(name):
     """A name as Windows compares it: case ignored, one character for one."""
+    if name.isascii():
+        return name.upper()
     return "".join(c.upper() if len(c.upper()) == 1 else c for c in name)
 
 
@@ -490,9 +492,8 @@ def write_archive(archive, folder, comparison, new, update, eula, contents, epoc
     for relative in comparison.new_folders:
         entries[folder + "/Patch/" + shown(relative) + "/"] = None
     patch_zip = load_patch_zip()
-    # Read as well as written: an entry whose header is rewritten after its data is hashed from the file.
-    with open(archive, "w+b") as stream:
-        writer = patch_zip.ZipWriter(stream, executor, pack_zip.UNIX_SYSTEM, progress.add_packed)
+    writer = patch_zip.ZipWriter(archive, executor, pack_zip.UNIX_SYSTEM, progress.add_packed)
+    try:
         for name in sorted(entries):
             source = entries[name]
             if source is None:
@@ -504,6 +505,8 @@ def write_archive(archive, folder, comparison, new, update, eula, contents, epoc
                 print("make-patch: %s changed while the patch was made" % source[3], file=sys.stderr)
                 return None
         return writer.close()
+    finally:
+        writer.abandon()
 
 
 def write_sums(sums_path, archive_name, archive_sha):

@@ -6,6 +6,7 @@ that depends only on the bytes (the same file gives the same entry however many 
 import collections
 import concurrent.futures
 import hashlib
+import mmap
 import os
 import struct
 import zlib
@@ -120,40 +121,123 @@ def blocks(source, size):
             return
 
 
-class ArchiveHash:
-    """The SHA-256 of the archive's bytes in their order, hashed in a thread of its own while the
-    writer reads and writes on."""
+class Output:
+    """The archive file, written past the page cache where the system allows (a file written once
+    gains nothing from it, and filling it costs several times the disk's own pace here), from two
+    page-aligned buffers that a thread of its own writes out while the writer fills the other one.
+    The archive's SHA-256 is taken as bytes are handed over; position counts every byte."""
 
-    def __init__(self):
+    STAGE = 8 << 20
+    ALIGN = 4096
+
+    def __init__(self, path):
         self.sha = hashlib.sha256()
-        self.size = 0
+        self.position = 0
+        self.flushed = 0  # the file's bytes before this offset are on their way or written
+        try:
+            self.direct = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_DIRECT", 0), 0o644)
+        except OSError:  # a file system that does not write past its cache
+            self.direct = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+        self.plain = os.open(path, os.O_RDWR)
+        self.stages = [mmap.mmap(-1, self.STAGE), mmap.mmap(-1, self.STAGE)]
+        self.writing = [None, None]
+        self.current = 0
+        self.fill = 0
         self.thread = concurrent.futures.ThreadPoolExecutor(1)
-        self.pending = collections.deque()
 
-    def add(self, data):
-        self.size += len(data)
-        self.pending.append(self.thread.submit(self.sha.update, data))
-        while len(self.pending) > BLOCKS_IN_FLIGHT:
-            self.pending.popleft().result()
+    def write(self, data, hashed=True):
+        """Writes data; hashed False for bytes that are hashed later from the file (hash_written)."""
+        if hashed:
+            self.sha.update(data)
+        view = memoryview(data)
+        while view:
+            count = min(self.STAGE - self.fill, len(view))
+            self.stages[self.current][self.fill:self.fill + count] = view[:count]
+            self.fill += count
+            self.position += count
+            view = view[count:]
+            if self.fill == self.STAGE:
+                self._hand_over()
+
+    def rewrite(self, offset, data):
+        """Replaces bytes written unhashed, such as a header whose sizes were not known."""
+        self._wait()
+        written = max(0, min(len(data), self.flushed - offset))
+        if written:
+            os.pwrite(self.plain, data[:written], offset)
+        start = offset + written - self.flushed
+        self.stages[self.current][start:start + len(data) - written] = data[written:]
+
+    def cut(self, offset):
+        """Drops everything from offset on, none of it hashed yet."""
+        self._wait()
+        if offset < self.flushed:
+            boundary = offset - offset % self.STAGE
+            kept = os.pread(self.plain, offset - boundary, boundary)
+            os.ftruncate(self.plain, boundary)
+            self.flushed = boundary
+            self.stages[self.current][:len(kept)] = kept
+        self.fill = offset - self.flushed
+        self.position = offset
+
+    def hash_written(self, start):
+        """Hashes, reading them back, the bytes from start on (written unhashed)."""
+        self._wait()
+        offset = start
+        while offset < self.flushed:
+            data = os.pread(self.plain, min(self.STAGE, self.flushed - offset), offset)
+            self.sha.update(data)
+            offset += len(data)
+        self.sha.update(self.stages[self.current][offset - self.flushed:self.fill])
 
     def finish(self):
-        while self.pending:
-            self.pending.popleft().result()
-        self.thread.shutdown()
-        return self.sha.hexdigest(), self.size
+        """The archive's SHA-256 and size, once every byte is written. The last buffer goes out whole
+        pages at a time, and the file is cut to its size."""
+        self._wait()
+        padded = -(-self.fill // self.ALIGN) * self.ALIGN
+        if padded:
+            self.stages[self.current][self.fill:padded] = bytes(padded - self.fill)
+            with memoryview(self.stages[self.current]) as view:
+                os.pwrite(self.direct, view[:padded], self.flushed)
+        os.ftruncate(self.plain, self.position)
+        self.close()
+        return self.sha.hexdigest(), self.position
+
+    def close(self):
+        if self.thread is not None:
+            self.thread.shutdown()
+            self.thread = None
+            os.close(self.direct)
+            os.close(self.plain)
+
+    def _hand_over(self):
+        """Sends the full buffer to the thread and goes on with the other, once that one is out."""
+        self.writing[self.current] = self.thread.submit(os.pwrite, self.direct, self.stages[self.current],
+                                                        self.flushed)
+        self.flushed += self.STAGE
+        self.current = 1 - self.current
+        self.fill = 0
+        if self.writing[self.current] is not None:
+            self.writing[self.current].result()
+            self.writing[self.current] = None
+
+    def _wait(self):
+        for index, writing in enumerate(self.writing):
+            if writing is not None:
+                writing.result()
+                self.writing[index] = None
 
 
 class ZipWriter:
-    """Writes entries to a seekable binary stream, hashing the archive as it goes; close() writes the
-    central directory and returns the archive's SHA-256 and size."""
+    """Writes an archive file entry by entry, hashing it as it goes; close() writes the central
+    directory and returns the archive's SHA-256 and size."""
 
-    def __init__(self, stream, executor, system, progress=None):
-        self.stream = stream
+    def __init__(self, path, executor, system, progress=None):
+        self.out = Output(path)
         self.executor = executor
         self.system = system
         self.progress = progress or (lambda count: None)
         self.records = []
-        self.hash = ArchiveHash()
 
     def folder(self, name, date_time, attributes):
         self._whole(name, date_time, attributes, STORED, 0, b"", 0)
@@ -169,7 +253,7 @@ class ZipWriter:
         """Packs the file, deflated when its first block says it pays, and stored after all when the
         whole came out no smaller. size and crc are what the file held when it was compared; False
         when it holds something else now (the archive is then unusable)."""
-        start = self.stream.tell()
+        start = self.out.position
         with open(path, "rb") as source:
             first, last = next(blocks(source, size))
             deflated = deflate_block(first, None, last)
@@ -183,12 +267,11 @@ class ZipWriter:
                 packed_crc, packed_size, compressed_size = self._deflated(name, date_time, source, first, deflated,
                                                                           size, crc)
                 if compressed_size < packed_size:
-                    self._read_back(start)
+                    self.out.hash_written(start)
                     self.records.append(self._record(name, DEFLATED, date_time, crc, compressed_size, size,
                                                      attributes, start))
                     return packed_crc == crc and packed_size == size and not source.read(1)
-                self.stream.seek(start)
-                self.stream.truncate()
+                self.out.cut(start)
                 self.progress(-packed_size)
                 source.seek(0)
                 first, last = next(blocks(source, size))
@@ -197,50 +280,50 @@ class ZipWriter:
             return packed_crc == crc and packed_size == size and not source.read(1)
 
     def close(self):
-        directory_offset = self.stream.tell()
+        directory_offset = self.out.position
         directory = b"".join(central_header(record, self.system) for record in self.records)
-        self._emit(directory)
-        self._emit(end_records(len(self.records), directory_offset, len(directory), self.system))
-        return self.hash.finish()
+        self.out.write(directory)
+        self.out.write(end_records(len(self.records), directory_offset, len(directory), self.system))
+        return self.out.finish()
 
-    def _emit(self, data):
-        self.stream.write(data)
-        self.hash.add(data)
+    def abandon(self):
+        """Lets go of the file, finished or not."""
+        self.out.close()
 
     def _record(self, name, method, date_time, crc, compressed_size, size, attributes, offset):
         encoded, flags = name_field(name)
         return encoded, flags, method, date_time, crc, compressed_size, size, attributes, offset
 
     def _whole(self, name, date_time, attributes, method, crc, payload, size):
-        record = self._record(name, method, date_time, crc, len(payload), size, attributes, self.stream.tell())
-        self._emit(local_header(record[0], record[1], method, date_time, crc, len(payload), size) + payload)
+        record = self._record(name, method, date_time, crc, len(payload), size, attributes, self.out.position)
+        self.out.write(local_header(record[0], record[1], method, date_time, crc, len(payload), size) + payload)
         self.records.append(record)
 
     def _stored(self, name, date_time, source, first, size, crc):
         """A stored entry: its header, with the size and CRC the file had, goes first; the blocks follow
         as they are read. Returns the CRC and size of what was read."""
         encoded, flags = name_field(name)
-        self._emit(local_header(encoded, flags, STORED, date_time, crc, size, size))
+        self.out.write(local_header(encoded, flags, STORED, date_time, crc, size, size))
         packed_crc = zlib.crc32(first)
         packed_size = len(first)
-        self._emit(first)
+        self.out.write(first)
         self.progress(len(first))
         if packed_size < size:
             for block, _ in blocks(source, size - packed_size):
                 packed_crc = zlib.crc32(block, packed_crc)
                 packed_size += len(block)
-                self._emit(block)
+                self.out.write(block)
                 self.progress(len(block))
         return packed_crc, packed_size
 
     def _deflated(self, name, date_time, source, first, deflated, size, crc):
         """A deflated entry of several blocks, deflated side by side: its header is written first with
-        no compressed size and rewritten at the end (of the same length: ZIP64 or not follows the size).
-        Returns the CRC and size of what was read and the compressed size."""
+        no compressed size and rewritten at the end (of the same length: ZIP64 or not follows the size),
+        all of it unhashed until then. Returns the CRC and size of what was read and the compressed size."""
         encoded, flags = name_field(name)
-        start = self.stream.tell()
-        self.stream.write(local_header(encoded, flags, DEFLATED, date_time, crc, 0, size))
-        self.stream.write(deflated)
+        start = self.out.position
+        self.out.write(local_header(encoded, flags, DEFLATED, date_time, crc, 0, size), hashed=False)
+        self.out.write(deflated, hashed=False)
         packed_crc = zlib.crc32(first)
         packed_size = len(first)
         compressed_size = len(deflated)
@@ -254,23 +337,11 @@ class ZipWriter:
             packed_size += len(block)
             while pending and (len(pending) > BLOCKS_IN_FLIGHT or last):
                 written = pending.popleft().result()
-                self.stream.write(written)
+                self.out.write(written, hashed=False)
                 compressed_size += len(written)
             self.progress(len(block))
-        end = self.stream.tell()
-        self.stream.seek(start)
         # A compressed size beyond the size is not kept (the entry is stored instead), but must fit the
         # header until then.
-        self.stream.write(local_header(encoded, flags, DEFLATED, date_time, crc, min(compressed_size, size), size))
-        self.stream.seek(end)
+        self.out.rewrite(start, local_header(encoded, flags, DEFLATED, date_time, crc, min(compressed_size, size),
+                                             size))
         return packed_crc, packed_size, compressed_size
-
-    def _read_back(self, start):
-        """Hashes what was written from start on: an entry whose header changed after its data."""
-        self.stream.flush()
-        offset = start
-        end = self.stream.tell()
-        while offset < end:
-            data = os.pread(self.stream.fileno(), min(BLOCK, end - offset), offset)
-            self.hash.add(data)
-            offset += len(data)

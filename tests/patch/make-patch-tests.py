@@ -605,11 +605,10 @@ class ZipWriterTest(unittest.TestCase):
         for count, zip64 in ((0xFFFE, False), (0xFFFF, True)):
             with self.subTest(count=count):
                 archive = os.path.join(work, "%d.zip" % count)
-                with open(archive, "wb") as stream:
-                    writer = self.zip.ZipWriter(stream, None, 3)
-                    for number in range(count):
-                        writer.folder("f%05d/" % number, self.DATE, (0o40755 << 16) | 0x10)
-                    writer.close()
+                writer = self.zip.ZipWriter(archive, None, 3)
+                for number in range(count):
+                    writer.folder("f%05d/" % number, self.DATE, (0o40755 << 16) | 0x10)
+                writer.close()
                 with open(archive, "rb") as data:
                     self.assertEqual(b"PK\x06\x06" in data.read(), zip64)
                 with zipfile.ZipFile(archive) as written:
@@ -636,10 +635,43 @@ class ZipWriterTest(unittest.TestCase):
                                                       ("other CRC", len(content), crc ^ 1, False),
                                                       ("was longer", len(content) + 1, crc, False),
                                                       ("was shorter", len(content) - 1, crc, False)):
-                with self.subTest(what=what, case=case), open(os.path.join(work, "out.zip"), "w+b") as stream, \
-                        concurrent.futures.ThreadPoolExecutor(2) as executor:
-                    writer = self.zip.ZipWriter(stream, executor, 3)
+                with self.subTest(what=what, case=case), concurrent.futures.ThreadPoolExecutor(2) as executor:
+                    writer = self.zip.ZipWriter(os.path.join(work, "out.zip"), executor, 3)
                     self.assertEqual(writer.file("f", self.DATE, 0, source, size, expected_crc), matches)
+                    writer.abandon()
+
+    def test_entries_across_the_write_buffers(self):
+        # Entries larger than the buffers the archive is written from, starting anywhere in them: one
+        # deflated (its header rewritten and its bytes hashed back from the file), one stored.
+        rng = random.Random(3)
+        work = tempfile.mkdtemp(prefix="make-patch-buffers-")
+        self.addCleanup(shutil.rmtree, work)
+        half_random = bytes(rng.choice(b"0123456789abcdef") for _ in range(1 << 20)) * 40
+        noise = rng.randbytes(20 << 20)
+        self.assertGreater(len(zlib.compress(half_random)), 2 * self.zip.Output.STAGE)
+        files = {}
+        for name, content in (("half.pak", half_random), ("noise.pak", noise)):
+            files[name] = os.path.join(work, name)
+            with open(files[name], "wb") as out:
+                out.write(content)
+        archive = os.path.join(work, "out.zip")
+        with concurrent.futures.ThreadPoolExecutor(2) as executor:
+            writer = self.zip.ZipWriter(archive, executor, 3)
+            writer.data("first.txt", self.DATE, 0o100644 << 16, b"first" * 77)
+            for name, content in (("half.pak", half_random), ("noise.pak", noise)):
+                self.assertTrue(writer.file(name, self.DATE, 0o100644 << 16, files[name], len(content),
+                                            zlib.crc32(content)))
+            writer.data("last.txt", self.DATE, 0o100644 << 16, b"last" * 3)
+            archive_sha, archive_size = writer.close()
+        self.assertEqual((archive_sha, archive_size), (sha256(archive), os.path.getsize(archive)))
+        with zipfile.ZipFile(archive) as written:
+            self.assertEqual([(entry.filename, entry.compress_type) for entry in written.infolist()],
+                             [("first.txt", zipfile.ZIP_DEFLATED), ("half.pak", zipfile.ZIP_DEFLATED),
+                              ("noise.pak", zipfile.ZIP_STORED), ("last.txt", zipfile.ZIP_DEFLATED)])
+            self.assertEqual(written.read("half.pak"), half_random)
+            self.assertEqual(written.read("noise.pak"), noise)
+            self.assertEqual(written.read("last.txt"), b"last" * 3)
+        self.assertEqual(info_zip(archive, "-tq").returncode, 0)
 
     def test_an_entry_deflate_would_not_shrink_after_all_is_stored(self):
         # Blocks of 64 KiB: the first saves a twentieth, the rest is noise whose deflate blocks each
@@ -656,8 +688,8 @@ class ZipWriterTest(unittest.TestCase):
         self.assertTrue(self.zip.is_worth_deflating(block, len(self.zip.deflate_block(content[:block], None, False))),
                         "the first block does not promise a saving")
         archive = os.path.join(work, "noise.zip")
-        with open(archive, "w+b") as stream, concurrent.futures.ThreadPoolExecutor(2) as executor:
-            writer = self.zip.ZipWriter(stream, executor, 3)
+        with concurrent.futures.ThreadPoolExecutor(2) as executor:
+            writer = self.zip.ZipWriter(archive, executor, 3)
             self.assertTrue(writer.file("noise.pak", self.DATE, 0o100644 << 16, source, len(content),
                                         zlib.crc32(content)))
             archive_sha, archive_size = writer.close()
