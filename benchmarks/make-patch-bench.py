@@ -9,7 +9,7 @@ is dropped when the machine allows (root, /proc/sys/vm/drop_caches); the output 
 
 usage: make-patch-bench.py [--work DIR] [--pak-mib N] [--small-files N] [--small-changed N]
                            [--new-files N] [--configs N] [--seed N] [--large-archives]
-                           [--no-builds] [--keep] [--command FILE]
+                           [--rounds N] [--no-builds] [--keep] [--command FILE]
   --large-archives  also packs and checks, with Info-ZIP's unzip, an archive holding a sparse file of
                     over 4 GiB and one of more than 65,535 entries
 """
@@ -143,14 +143,29 @@ def floor(builds):
 
 
 def timed(command):
-    """Runs a command under /usr/bin/time -v: (its result, wall seconds, CPU seconds, peak RSS MiB)."""
-    result = subprocess.run(["/usr/bin/time", "-v"] + command, capture_output=True, text=True)
-    report = dict(line.strip().rpartition(": ")[::2] for line in result.stderr.splitlines() if ": " in line)
+    """Runs a command under /usr/bin/time -v: (its result, wall seconds, CPU seconds, peak RSS MiB,
+    the seconds from the start at which each of its "make-patch: " lines came)."""
+    started = time.monotonic()
+    process = subprocess.Popen(["/usr/bin/time", "-v"] + command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True)
+    phases = []
+    errors = []
+    for line in process.stderr:
+        errors.append(line)
+        if line.startswith("make-patch: "):
+            phases.append((time.monotonic() - started, line.split(" ")[1]))
+    result = subprocess.CompletedProcess(command, process.wait(), process.stdout.read(), "".join(errors))
+    report = dict(line.strip().rpartition(": ")[::2] for line in errors if ": " in line)
     wall = 0.0
     for part in report["Elapsed (wall clock) time (h:mm:ss or m:ss)"].split(":"):
         wall = wall * 60 + float(part)
+    phases.append((wall, "end"))
     cpu = float(report["User time (seconds)"]) + float(report["System time (seconds)"])
-    return result, wall, cpu, int(report["Maximum resident set size (kbytes)"]) / 1024
+    return result, wall, cpu, int(report["Maximum resident set size (kbytes)"]) / 1024, phases
+
+
+def phase_times(phases):
+    return ", ".join("%s %.1f s" % (name, phases[index + 1][0] - at) for index, (at, name) in enumerate(phases[:-1]))
 
 
 def make_patch(olds, new, out, *extra):
@@ -180,18 +195,24 @@ def main_run(work, options):
         sizes[build] = build_size(build)
         print("  %-6s %6d files, %14d bytes" % (os.path.basename(build), *sizes[build]))
 
-    cold = drop_cache()
-    _, floor_wall, floor_cpu, floor_rss = timed(["/usr/bin/python3", os.path.abspath(__file__), "--floor", old, new])
-    drop_cache()
     out = os.path.join(work, "out")
-    result, patch_wall, patch_cpu, patch_rss = make_patch([old], new, out)
-    if result.returncode != 0:
-        sys.exit("make-patch failed:\n" + result.stderr)
+    for round_number in range(options.rounds):
+        if options.rounds > 1:
+            print("Round %d of %d:" % (round_number + 1, options.rounds))
+        cold = drop_cache()
+        _, floor_wall, floor_cpu, floor_rss, _ = timed(["/usr/bin/python3", os.path.abspath(__file__), "--floor", old,
+                                                        new])
+        drop_cache()
+        shutil.rmtree(out, ignore_errors=True)
+        result, patch_wall, patch_cpu, patch_rss, phases = make_patch([old], new, out)
+        if result.returncode != 0:
+            sys.exit("make-patch failed:\n" + result.stderr)
+        print("File cache: %s before each timed run" % ("dropped" if cold else "NOT dropped (needs root)"))
+        show("read and hash both builds (floor)", floor_wall, floor_cpu, floor_rss)
+        show("make-patch.sh", patch_wall, patch_cpu, patch_rss)
+        print("  ratio make-patch / floor: %.2f" % (patch_wall / floor_wall))
+        print("  make-patch's phases: %s" % phase_times(phases))
     archive = re.search(r"^Wrote (.*) \((\d+) bytes\)$", result.stdout, re.M)
-    print("File cache: %s before each timed run" % ("dropped" if cold else "NOT dropped (needs root)"))
-    show("read and hash both builds (floor)", floor_wall, floor_cpu, floor_rss)
-    show("make-patch.sh", patch_wall, patch_cpu, patch_rss)
-    print("  ratio make-patch / floor: %.2f" % (patch_wall / floor_wall))
     print(result.stdout.splitlines()[0])
     print("Archive: %s bytes" % archive.group(2))
     verdict, listing = check_archive(archive.group(1))
@@ -217,13 +238,14 @@ def large_archives(work):
                 write(os.path.join(new, "KVGame", "Many", "F%03d" % (number // 1000), "%05d.txt" % number),
                       b"%d" % number)
         out = os.path.join(work, "large", "out-" + name)
-        result, wall, cpu, rss = make_patch([old], new, out)
+        result, wall, cpu, rss, phases = make_patch([old], new, out)
         if result.returncode != 0:
             sys.exit("make-patch failed:\n" + result.stderr)
         archive = re.search(r"^Wrote (.*) \((\d+) bytes\)$", result.stdout, re.M)
         print("%s: %s" % ("A sparse file of %d bytes" % ZIP64_SIZE if fill == "sparse" else
                           "%d new files" % MANY_ENTRIES, result.stdout.splitlines()[0]))
         show("make-patch.sh", wall, cpu, rss)
+        print("  phases: %s" % phase_times(phases))
         print("  archive %s bytes" % archive.group(2))
         verdict, listing = check_archive(archive.group(1))
         print("  unzip -t: %s" % verdict)
@@ -235,6 +257,7 @@ def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--floor":
         floor(sys.argv[2:])
         return
+    sys.stdout.reconfigure(line_buffering=True)  # figures as they come, also into a log
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--work", default="/var/tmp/karveth-patch-bench")
     parser.add_argument("--pak-mib", type=int, default=4403, help="the package's size (default 4403, 4.3 GiB)")
@@ -243,6 +266,7 @@ def main():
     parser.add_argument("--new-files", type=int, default=100)
     parser.add_argument("--configs", type=int, default=2000)
     parser.add_argument("--seed", type=int, default=21)
+    parser.add_argument("--rounds", type=int, default=1, help="timed runs of the floor and the command, in turn")
     parser.add_argument("--large-archives", action="store_true")
     parser.add_argument("--no-builds", action="store_true", help="skip the timed run on the two builds")
     parser.add_argument("--keep", action="store_true", help="keep the builds and archives")

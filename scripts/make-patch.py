@@ -277,7 +277,8 @@ def digest(path, problems, label, relative, counted=None):
 
 def digest_all(wanted, executor, progress, problems):
     """The digests of many files, hashed on every core, largest first so that the big ones overlap;
-    {path: (sha256, size) or None}. Problems come in the order of the paths given."""
+    {path: (sha256, size, crc32) or None}. A few files at a time are in hand, so that memory does not
+    grow with their number. Problems come in the order of the paths given."""
     order = sorted(wanted, key=lambda path: -wanted[path][2])
 
     def one(path):
@@ -287,9 +288,16 @@ def digest_all(wanted, executor, progress, problems):
 
     digests = {}
     faults = {}
-    for path, result, found in executor.map(one, order):
-        digests[path] = result
-        faults[path] = found
+    pending = set()
+    for index in range(len(order) + 1):
+        if index < len(order):
+            pending.add(executor.submit(one, order[index]))
+        while pending and (len(pending) > 4 * WORKERS or index == len(order)):
+            done, pending = concurrent.futures.wait(pending, return_when=concurrent.futures.FIRST_COMPLETED)
+            for future in done:
+                path, result, found = future.result()
+                digests[path] = result
+                faults[path] = found
     for path in wanted:
         problems += faults[path]
     return digests

@@ -32,9 +32,11 @@ END_RECORD = struct.Struct("<IHHHHIIH")
 ZIP64_END_RECORD = struct.Struct("<IQHHIIQQQQ")
 ZIP64_LOCATOR = struct.Struct("<IIQI")
 
-# Deflate must save at least a twentieth of the bytes, judged on an entry's first block; game
-# packages come compressed already, and deflating them costs minutes for a few percent.
+# Deflate must save at least a twentieth of the bytes, judged on an entry's first SAMPLE bytes
+# (deflating what does not shrink is slow, so the sample is small); game packages come compressed
+# already, and deflating them costs minutes for a few percent.
 SAVING_PARTS = 20
+SAMPLE = 256 * 1024
 LEVEL = 6
 # Raw deflate, as zip holds it; a block is deflated with the 32 KiB before it as its dictionary.
 WINDOW_BITS = -15
@@ -250,20 +252,24 @@ class ZipWriter:
         self.progress(len(content))
 
     def file(self, name, date_time, attributes, path, size, crc):
-        """Packs the file, deflated when its first block says it pays, and stored after all when the
-        whole came out no smaller. size and crc are what the file held when it was compared; False
+        """Packs the file, deflated when its first bytes say it pays (and, for a file of one block, the
+        whole does), stored after all when the whole came out no smaller. size and crc are what the file held when it was compared; False
         when it holds something else now (the archive is then unusable)."""
         start = self.out.position
         with open(path, "rb") as source:
             first, last = next(blocks(source, size))
-            deflated = deflate_block(first, None, last)
+            sample = first[:SAMPLE]
+            deflated = deflate_block(sample, None, last and len(first) == len(sample))
+            promising = is_worth_deflating(len(sample), len(deflated))
+            if promising and len(first) > len(sample):
+                deflated = deflate_block(first, None, last)
             if last:
-                method, payload = (DEFLATED, deflated) if is_worth_deflating(len(first), len(deflated)) \
+                method, payload = (DEFLATED, deflated) if promising and is_worth_deflating(len(first), len(deflated)) \
                     else (STORED, first)
                 self._whole(name, date_time, attributes, method, crc, payload, size)
                 self.progress(len(first))
                 return zlib.crc32(first) == crc and len(first) == size and not source.read(1)
-            if is_worth_deflating(len(first), len(deflated)):
+            if promising:
                 packed_crc, packed_size, compressed_size = self._deflated(name, date_time, source, first, deflated,
                                                                           size, crc)
                 if compressed_size < packed_size:
