@@ -64,13 +64,14 @@ PATCH_FILES = ["Binaries/Win32/Karveth.exe", "KVGame/Config/DefaultGame.ini",
                "KVGame/Content/Paks/KVGame-DLC1.pak"]
 
 # Three earlier releases and the one a single patch brings them all to. 1.1 changed the program and
-# added a map; 1.2 changed the program again, the game's config and removed the movie; 1.3 changes a
-# package, adds a DLC package and a name that is not ASCII, and has its own program.
+# added a map; 1.2 changed the program again, the game's config, added an empty folder and removed the
+# movie; 1.3 changes a package, adds a DLC package and a name that is not ASCII, and has its own program.
 RELEASES = {"1.0": OLD_BUILD}
 RELEASES["1.1"] = dict(OLD_BUILD, **{"Binaries/Win32/Karveth.exe": b"MZ karveth 1.1",
                                      "KVGame/Content/Maps/Harbour District/Harbour.umap": b"harbour"})
 RELEASES["1.2"] = dict(RELEASES["1.1"], **{"Binaries/Win32/Karveth.exe": b"MZ karveth 1.2",
-                                           "KVGame/Config/DefaultGame.ini": b"[Game]\r\nVersion=1.2\r\n"})
+                                           "KVGame/Config/DefaultGame.ini": b"[Game]\r\nVersion=1.2\r\n",
+                                           "KVGame/Saved/": None})
 del RELEASES["1.2"]["KVGame/Content/Movies/Intro.bk2"]
 RELEASES["1.3"] = dict(RELEASES["1.2"], **{"Binaries/Win32/Karveth.exe": b"MZ karveth 1.3",
                                            "KVGame/Content/Paks/KVGame-Core.pak": PAK[:5] + b"\0" + PAK[6:],
@@ -433,11 +434,11 @@ class SeveralReleasesTest(unittest.TestCase):
         with zipfile.ZipFile(archive) as patch:
             self.assertEqual(patch.namelist(), sorted(
                 [MULTI_ARCHIVE + "/" + name for name in ("Update.exe", "EULA.rtf", "PATCH-CONTENTS.txt")] +
-                [MULTI_ARCHIVE + "/Patch/" + name for name in RELEASE_CHANGES]))
+                [MULTI_ARCHIVE + "/Patch/" + name for name in list(RELEASE_CHANGES) + ["KVGame/Saved/"]]))
             for name in RELEASE_CHANGES:
                 self.assertEqual(patch.read(MULTI_ARCHIVE + "/Patch/" + name), new[name], name)
             lines = patch.read(MULTI_ARCHIVE + "/PATCH-CONTENTS.txt").decode("utf-8").split("\r\n")
-        total = sum(len(new[name]) for name in RELEASE_CHANGES)
+        total = sum(len(new[name]) for name in RELEASE_CHANGES if new[name] is not None)
         self.assertEqual(lines[0], "Karveth patch 1.0, 1.1, 1.2 to 1.3")
         files = lines.index("Files under Patch\\, copied into the game folder (6, %d bytes), with the earlier "
                             "releases each one changes (SHA-256, size in bytes, releases, name):" % total)
@@ -506,9 +507,12 @@ class InfoZipTest(Workspace):
             compressor = zlib.compressobj(6, zlib.DEFLATED, -15)
             return len(compressor.compress(content) + compressor.flush())
 
-        # Deflate must save a twentieth: the fewest zeros after the noise for which it does, and one less.
-        zeros = next(count for count in range(0, 5000)
-                     if deflated_size(noise + bytes(count)) * 20 <= (len(noise) + count) * 19)
+        # Deflate must save a twentieth: noise and zeros that deflate to exactly nineteen twentieths,
+        # and one zero less, which does not.
+        length, zeros = next((length, count) for length in range(19990, 20010) for count in range(900, 1400)
+                             if deflated_size(noise[:length] + bytes(count)) * 20 == (length + count) * 19)
+        noise = noise[:length]
+        self.assertGreater(deflated_size(noise + bytes(zeros - 1)) * 20, (length + zeros - 1) * 19)
         text = b"[Game]\r\nVersion=1.1\r\n" * 4000
         # A text larger than the blocks deflated side by side, so that its blocks are joined.
         long_text = b"".join(b"Line %d of the harbour district\r\n" % number for number in range(400000))
