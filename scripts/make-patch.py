@@ -250,26 +250,27 @@ def case_clashes(build, problems):
                             % (build.label, shown(other), shown(relative)))
 
 
-def read_digest(path, counted=None):
+def read_digest(path, counted=None, with_crc=True):
     """SHA-256, size and CRC-32 of a file (the CRC for its zip entry, whose header then goes before
-    its bytes); counted, when given, is told of every chunk read."""
+    its bytes; None when not asked for); counted, when given, is told of every chunk read."""
     sha = hashlib.sha256()
     size = 0
-    crc = 0
+    crc = 0 if with_crc else None
     with open(path, "rb") as source:
         while chunk := source.read(CHUNK):
             sha.update(chunk)
-            crc = zlib.crc32(chunk, crc)
+            if with_crc:
+                crc = zlib.crc32(chunk, crc)
             size += len(chunk)
             if counted is not None:
                 counted(len(chunk))
     return sha.hexdigest(), size, crc
 
 
-def digest(path, problems, label, relative, counted=None):
+def digest(path, problems, label, relative, counted=None, with_crc=True):
     """SHA-256, size and CRC-32 of a file, or None when it cannot be read."""
     try:
-        return read_digest(path, counted)
+        return read_digest(path, counted, with_crc)
     except OSError as error:
         problems.append("%s: cannot read %s: %s" % (label, shown(relative), error.strerror))
         return None
@@ -282,9 +283,9 @@ def digest_all(wanted, executor, progress, problems):
     order = sorted(wanted, key=lambda path: -wanted[path][2])
 
     def one(path):
-        label, relative, _ = wanted[path]
+        label, relative, _, with_crc = wanted[path]
         found = []
-        return path, digest(path, found, label, relative, progress.add_hashed), found
+        return path, digest(path, found, label, relative, progress.add_hashed, with_crc), found
 
     digests = {}
     faults = {}
@@ -334,8 +335,9 @@ def compare(olds, new, problems, executor, progress):
     new_files = {fold_path(relative) for relative in new.files}
     new_folders = {fold_path(relative) for relative in new.folders}
 
-    # Every file of NEW is hashed, and a file of an OLD when it has the size of NEW's.
-    wanted = {}  # path -> (label, relative path, size)
+    # Every file of NEW is hashed, with its CRC for the archive, and a file of an OLD when it has the
+    # size of NEW's.
+    wanted = {}  # path -> (label, relative path, size, whether its CRC is needed)
     plan = []  # (relative path in NEW, its counterpart in each OLD or None)
     for relative in sorted(new.files):
         key = fold_path(relative)
@@ -345,7 +347,7 @@ def compare(olds, new, problems, executor, progress):
                             "file" % (shown(relative), old.label, new.label))
         if clashes:
             continue
-        wanted[new.files[relative]] = (new.label, relative, new.sizes[relative])
+        wanted[new.files[relative]] = (new.label, relative, new.sizes[relative], True)
         counterparts = []
         for old, (files, _) in zip(olds, indexes):
             old_relative = files.get(key)
@@ -354,13 +356,13 @@ def compare(olds, new, problems, executor, progress):
                     "%s is %s in %s: the player's file keeps its old name, Windows ignores the case"
                     % (shown(relative), shown(old_relative), old.label))
             if old_relative is not None and old.sizes[old_relative] == new.sizes[relative]:
-                wanted[old.files[old_relative]] = (old.label, old_relative, old.sizes[old_relative])
+                wanted.setdefault(old.files[old_relative], (old.label, old_relative, old.sizes[old_relative], False))
             counterparts.append(old_relative)
         plan.append((relative, counterparts))
 
     progress.phase("comparing", "%d build(s) with %s: hashing %d bytes in %d files"
-                   % (len(olds), new.label, sum(size for _, _, size in wanted.values()), len(wanted)),
-                   hashing=sum(size for _, _, size in wanted.values()))
+                   % (len(olds), new.label, sum(entry[2] for entry in wanted.values()), len(wanted)),
+                   hashing=sum(entry[2] for entry in wanted.values()))
     digests = digest_all(wanted, executor, progress, problems)
     for relative, counterparts in plan:
         new_digest = digests[new.files[relative]]
