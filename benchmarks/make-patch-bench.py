@@ -22,6 +22,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -146,15 +147,19 @@ def timed(command):
     """Runs a command under /usr/bin/time -v: (its result, wall seconds, CPU seconds, peak RSS MiB,
     the seconds from the start at which each of its "make-patch: " lines came)."""
     started = time.monotonic()
-    process = subprocess.Popen(["/usr/bin/time", "-v"] + command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               text=True)
-    phases = []
-    errors = []
-    for line in process.stderr:
-        errors.append(line)
-        if line.startswith("make-patch: "):
-            phases.append((time.monotonic() - started, line.split(" ")[1]))
-    result = subprocess.CompletedProcess(command, process.wait(), process.stdout.read(), "".join(errors))
+    # Standard output, which can be long, goes to a file while standard error is read as it comes.
+    with tempfile.TemporaryFile("w+") as output:
+        process = subprocess.Popen(["/usr/bin/time", "-v"] + command, stdout=output, stderr=subprocess.PIPE,
+                                   text=True)
+        phases = []
+        errors = []
+        for line in process.stderr:
+            errors.append(line)
+            if line.startswith("make-patch: "):
+                phases.append((time.monotonic() - started, line.split(" ")[1]))
+        code = process.wait()
+        output.seek(0)
+        result = subprocess.CompletedProcess(command, code, output.read(), "".join(errors))
     report = dict(line.strip().rpartition(": ")[::2] for line in errors if ": " in line)
     wall = 0.0
     for part in report["Elapsed (wall clock) time (h:mm:ss or m:ss)"].split(":"):
