@@ -1,17 +1,20 @@
 #!/usr/bin/python3
-"""Makes a game patch that Update.exe applies, from two game builds.
+"""Makes a game patch that Update.exe applies, from game builds: the one players have (or several
+earlier ones) and the new one.
 
-usage: make-patch.py OLD NEW OUTDIR --eula FILE [--from NAME] [--to NAME] [--update FILE]
-                     [--max-install-path N] [--allow-removed]
+usage: make-patch.py OLD [OLD ...] NEW OUTDIR --eula FILE [--from NAME ...] [--to NAME]
+                     [--update FILE] [--max-install-path N] [--allow-removed]
 
 Writes OUTDIR/karveth-patch-<from>-to-<to>.zip, holding one folder of that name with Update.exe,
 EULA.rtf, PATCH-CONTENTS.txt and Patch/ (every file of NEW that is new or whose bytes differ from
-OLD's, in the game's folder structure), and adds the archive's SHA-256 to OUTDIR/SHA256SUMS.
-Everything is checked before anything is written: a patch that would fail on a player's disk is
-refused with the reasons, and nothing is written. Same inputs, same bytes.
+those of any OLD, in the game's folder structure), and adds the archive's SHA-256 to
+OUTDIR/SHA256SUMS. With several OLD builds <from> is their names joined by "+". Everything is
+checked before anything is written: a patch that would fail on a player's disk is refused with the
+reasons, and nothing is written. Same inputs, same bytes.
 """
 import argparse
 import calendar
+import concurrent.futures
 import glob
 import hashlib
 import importlib.util
@@ -22,8 +25,10 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import zipfile
+import zlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SHIPPING_UPDATE = os.path.join(ROOT, "build", "win32", "bin", "Update.exe")
@@ -45,13 +50,25 @@ PE_MACHINES = {0x014C: "32-bit, i386", 0x8664: "64-bit, x86-64"}
 CHUNK = 1 << 20
 
 
-def load_pack_zip():
-    """The release packer, whose fixed zip date floor and attributes the patch shares."""
-    loader_spec = importlib.util.spec_from_file_location(
-        "pack_zip", os.path.join(ROOT, "scripts", "release", "pack-zip.py"))
+FOLDER_ATTRIBUTES = (0o40755 << 16) | 0x10  # a folder, also for MS-DOS readers
+# Hashing and deflating run on every core: hashlib and zlib let go of Python's lock on large buffers.
+WORKERS = os.cpu_count() or 1
+
+
+def load_script(name, path):
+    loader_spec = importlib.util.spec_from_file_location(name, os.path.join(ROOT, "scripts", *path))
     module = importlib.util.module_from_spec(loader_spec)
     loader_spec.loader.exec_module(module)
     return module
+
+
+def load_pack_zip():
+    """The release packer, whose fixed zip date floor and attributes the patch shares."""
+    return load_script("pack_zip", ("release", "pack-zip.py"))
+
+
+def load_patch_zip():
+    return load_script("patch_zip", ("patch-zip.py",))
 
 
 def shown(relative):
@@ -68,6 +85,8 @@ def utf16_units(text):
 
 def fold(name):
     """A name as Windows compares it: case ignored, one character for one."""
+    if name.isascii():
+        return name.upper()
     return "".join(c.upper() if len(c.upper()) == 1 else c for c in name)
 
 
@@ -93,6 +112,89 @@ def windows_name_fault(name):
     return None
 
 
+def amount(done, total):
+    """Two byte counts in the unit of the larger, for the progress line."""
+    for unit, scale in (("GB", 10**9), ("MB", 10**6), ("kB", 10**3)):
+        if total >= scale:
+            return "%.2f/%.2f %s" % (done / scale, total / scale, unit)
+    return "%d/%d B" % (done, total)
+
+
+class Progress:
+    """How far the work is, on standard error. On a terminal one line, rewritten as bytes are hashed
+    and packed, with the time the phase still needs at its pace so far; in a log one line per phase."""
+
+    INTERVAL = 0.25
+
+    def __init__(self, stream):
+        self.stream = stream
+        self.live = stream.isatty()
+        self.lock = threading.Lock()
+        self.name = ""
+        self.hashed = self.hash_total = self.packed = self.pack_total = 0
+        self.phase_done = self.phase_total = 0
+        self.phase_start = self.drawn = time.monotonic()
+        self.width = 0
+
+    def phase(self, name, text, hashing=0, packing=0):
+        with self.lock:
+            self.name = name
+            self.hash_total += hashing
+            self.pack_total += packing
+            self.phase_done, self.phase_total = 0, hashing + packing
+            self.phase_start = time.monotonic()
+            if self.live:
+                self._draw()
+            else:
+                print("make-patch: %s %s" % (name, text), file=self.stream, flush=True)
+
+    def add_hashed(self, count):
+        self._add(count, 0)
+
+    def add_packed(self, count):
+        self._add(0, count)
+
+    def finish(self):
+        if self.live and self.name:
+            with self.lock:
+                self._draw()
+                self.stream.write("\n")
+                self.stream.flush()
+                self.name = ""
+
+    def _add(self, hashed, packed):
+        with self.lock:
+            self.hashed += hashed
+            self.packed += packed
+            self.phase_done += hashed + packed
+            if self.live and time.monotonic() - self.drawn >= self.INTERVAL:
+                self._draw()
+
+    def _columns(self):
+        """The terminal's width; a terminal that does not say is taken as the classic 80 columns."""
+        try:
+            return os.get_terminal_size(self.stream.fileno()).columns or 80
+        except OSError:
+            return 80
+
+    def _draw(self):
+        now = time.monotonic()
+        self.drawn = now
+        line = "make-patch: " + self.name
+        if self.hash_total:
+            line += ", hashed %s" % amount(self.hashed, self.hash_total)
+        if self.pack_total:
+            line += ", packed %s" % amount(self.packed, self.pack_total)
+        left = self.phase_total - self.phase_done
+        if self.phase_done and left > 0:
+            seconds = int(left * (now - self.phase_start) / self.phase_done)
+            line += ", %d:%02d left" % (seconds // 60, seconds % 60)
+        line = line[:self._columns() - 1]
+        self.stream.write("\r" + line.ljust(self.width))
+        self.stream.flush()
+        self.width = len(line)
+
+
 class Build:
     """The files and folders of one game build, relative paths as tuples of names."""
 
@@ -100,6 +202,7 @@ class Build:
         self.label = label
         self.top = top
         self.files = {}  # relative path -> absolute path
+        self.sizes = {}  # relative path -> size in bytes when it was scanned
         self.folders = set()
 
     def path(self, relative):
@@ -122,10 +225,11 @@ def scan(build, problems):
         for entry in found:
             child = relative + (entry.name,)
             try:
-                mode = entry.stat(follow_symlinks=False).st_mode
+                status = entry.stat(follow_symlinks=False)
             except OSError as error:
                 problems.append("%s: cannot read %s: %s" % (build.label, shown(child), error.strerror))
                 continue
+            mode = status.st_mode
             if stat.S_ISLNK(mode):
                 problems.append("%s: %s is a symbolic link; a patch can hold only plain files and folders"
                                 % (build.label, shown(child)))
@@ -134,6 +238,7 @@ def scan(build, problems):
                 pending.append(child)
             elif stat.S_ISREG(mode):
                 build.files[child] = entry.path
+                build.sizes[child] = status.st_size
             else:
                 problems.append("%s: %s is a special file (device, pipe or socket); a patch can hold only "
                                 "plain files and folders" % (build.label, shown(child)))
@@ -149,71 +254,151 @@ def case_clashes(build, problems):
                             % (build.label, shown(other), shown(relative)))
 
 
-def digest(path, problems, label, relative):
-    """SHA-256 and size of a file, or None when it cannot be read."""
+def read_digest(path, counted=None, with_crc=True):
+    """SHA-256, size and CRC-32 of a file (the CRC for its zip entry, whose header then goes before
+    its bytes; None when not asked for); counted, when given, is told of every chunk read."""
     sha = hashlib.sha256()
     size = 0
+    crc = 0 if with_crc else None
+    with open(path, "rb") as source:
+        while chunk := source.read(CHUNK):
+            sha.update(chunk)
+            if with_crc:
+                crc = zlib.crc32(chunk, crc)
+            size += len(chunk)
+            if counted is not None:
+                counted(len(chunk))
+    return sha.hexdigest(), size, crc
+
+
+def digest(path, problems, label, relative, counted=None, with_crc=True):
+    """SHA-256, size and CRC-32 of a file, or None when it cannot be read."""
     try:
-        with open(path, "rb") as source:
-            while chunk := source.read(CHUNK):
-                sha.update(chunk)
-                size += len(chunk)
+        return read_digest(path, counted, with_crc)
     except OSError as error:
         problems.append("%s: cannot read %s: %s" % (label, shown(relative), error.strerror))
         return None
-    return sha.hexdigest(), size
+
+
+def digest_all(wanted, executor, progress, problems):
+    """The digests of many files, hashed on every core, largest first so that the big ones overlap;
+    {path: (sha256, size, crc32) or None}. A few files at a time are in hand, so that memory does not
+    grow with their number. Problems come in the order of the paths given."""
+    order = sorted(wanted, key=lambda path: -wanted[path][2])
+
+    def one(path):
+        label, relative, _, with_crc = wanted[path]
+        found = []
+        return path, digest(path, found, label, relative, progress.add_hashed, with_crc), found
+
+    digests = {}
+    faults = {}
+    pending = set()
+    for index in range(len(order) + 1):
+        if index < len(order):
+            pending.add(executor.submit(one, order[index]))
+        while pending and (len(pending) > 4 * WORKERS or index == len(order)):
+            done, pending = concurrent.futures.wait(pending, return_when=concurrent.futures.FIRST_COMPLETED)
+            for future in done:
+                path, result, found = future.result()
+                digests[path] = result
+                faults[path] = found
+    for path in wanted:
+        problems += faults[path]
+    return digests
 
 
 class Comparison:
-    def __init__(self):
-        self.patch = {}  # relative path in NEW -> (sha256, size, "new" or "changed")
-        self.new_folders = []  # empty folders of NEW that OLD lacks
-        self.removed = []  # relative paths in OLD
+    def __init__(self, olds):
+        self.olds = olds
+        self.patch = {}  # relative path in NEW -> (sha256, size)
+        self.crcs = {}  # relative path in NEW -> CRC-32
+        self.changes = {}  # relative path in NEW -> {index of an OLD: "new" or "changed"}
+        self.new_folders = []  # empty folders of NEW that an OLD lacks
+        self.removed = [[] for _ in olds]  # per OLD, the relative paths of its files NEW lacks
         self.notes = []
 
+    def kind(self, relative):
+        return "new" if set(self.changes[relative].values()) == {"new"} else "changed"
 
-def compare(old, new, problems):
-    comparison = Comparison()
-    old_files = {fold_path(relative): relative for relative in old.files}
-    old_folders = {fold_path(relative) for relative in old.folders}
+    def removed_anywhere(self):
+        """Every removed file once, by its name in the first OLD that has it: {name: [OLD indexes]}."""
+        merged = {}
+        names = {}
+        for index, removed in enumerate(self.removed):
+            for relative in removed:
+                name = names.setdefault(fold_path(relative), relative)
+                merged.setdefault(name, []).append(index)
+        return merged
+
+
+def compare(olds, new, problems, executor, progress):
+    comparison = Comparison(olds)
+    indexes = [({fold_path(relative): relative for relative in old.files},
+                {fold_path(relative) for relative in old.folders}) for old in olds]
     new_files = {fold_path(relative) for relative in new.files}
     new_folders = {fold_path(relative) for relative in new.folders}
 
+    # Every file of NEW is hashed, with its CRC for the archive, and a file of an OLD when it has the
+    # size of NEW's.
+    wanted = {}  # path -> (label, relative path, size, whether its CRC is needed)
+    plan = []  # (relative path in NEW, its counterpart in each OLD or None)
     for relative in sorted(new.files):
         key = fold_path(relative)
-        if key in old_folders:
+        clashes = [old for old, (_, folders) in zip(olds, indexes) if key in folders]
+        for old in clashes:
             problems.append("%s is a folder in %s and a file in %s; Update cannot replace a folder with a "
                             "file" % (shown(relative), old.label, new.label))
+        if clashes:
             continue
-        new_digest = digest(new.files[relative], problems, new.label, relative)
-        if new_digest is None:
-            continue
-        kind = "new"
-        if key in old_files:
-            old_relative = old_files[key]
-            if old_relative != relative:
+        wanted[new.files[relative]] = (new.label, relative, new.sizes[relative], True)
+        counterparts = []
+        for old, (files, _) in zip(olds, indexes):
+            old_relative = files.get(key)
+            if old_relative is not None and old_relative != relative:
                 comparison.notes.append(
                     "%s is %s in %s: the player's file keeps its old name, Windows ignores the case"
                     % (shown(relative), shown(old_relative), old.label))
-            old_path = old.files[old_relative]
-            if os.path.getsize(old_path) == new_digest[1]:
-                old_digest = digest(old_path, problems, old.label, old_relative)
-                if old_digest is None or old_digest == new_digest:
-                    continue
-            kind = "changed"
-        comparison.patch[relative] = new_digest + (kind,)
+            if old_relative is not None and old.sizes[old_relative] == new.sizes[relative]:
+                wanted.setdefault(old.files[old_relative], (old.label, old_relative, old.sizes[old_relative], False))
+            counterparts.append(old_relative)
+        plan.append((relative, counterparts))
 
-    for relative in sorted(old.files):
-        key = fold_path(relative)
-        if key in new_folders:
-            problems.append("%s is a file in %s and a folder in %s; Update cannot replace a file with a "
-                            "folder" % (shown(relative), old.label, new.label))
-        elif key not in new_files:
-            comparison.removed.append(relative)
+    progress.phase("comparing", "%d build(s) with %s: hashing %d bytes in %d files"
+                   % (len(olds), new.label, sum(entry[2] for entry in wanted.values()), len(wanted)),
+                   hashing=sum(entry[2] for entry in wanted.values()))
+    digests = digest_all(wanted, executor, progress, problems)
+    for relative, counterparts in plan:
+        new_digest = digests[new.files[relative]]
+        if new_digest is None:
+            continue
+        changes = {}
+        for index, old_relative in enumerate(counterparts):
+            if old_relative is None:
+                changes[index] = "new"
+                continue
+            old_path = olds[index].files[old_relative]
+            if old_path in digests and (digests[old_path] is None or digests[old_path][:2] == new_digest[:2]):
+                continue
+            changes[index] = "changed"
+        if changes:
+            comparison.patch[relative] = new_digest[:2]
+            comparison.crcs[relative] = new_digest[2]
+            comparison.changes[relative] = changes
+
+    for index, old in enumerate(olds):
+        for relative in sorted(old.files):
+            key = fold_path(relative)
+            if key in new_folders:
+                problems.append("%s is a file in %s and a folder in %s; Update cannot replace a file with a "
+                                "folder" % (shown(relative), old.label, new.label))
+            elif key not in new_files:
+                comparison.removed[index].append(relative)
 
     holding = {relative[:depth] for relative in new.files for depth in range(1, len(relative))}
-    comparison.new_folders = sorted(relative for relative in new.folders
-                                    if relative not in holding and fold_path(relative) not in old_folders)
+    comparison.new_folders = sorted(
+        relative for relative in new.folders
+        if relative not in holding and any(fold_path(relative) not in folders for _, folders in indexes))
     return comparison
 
 
@@ -305,64 +490,77 @@ def build_shipping_update():
     return os.path.isfile(SHIPPING_UPDATE)
 
 
+def releases_column(comparison, indexes, names):
+    """Which earlier releases a line concerns: each one's name, or dashes where it does not."""
+    return " ".join(name if index in indexes else "-" * len(name) for index, name in enumerate(names))
+
+
 def contents_text(args, comparison, update_digest, eula_digest):
-    lines = ["Karveth patch %s to %s" % (args.from_name, args.to_name), "",
+    several = len(args.from_names) > 1
+    lines = ["Karveth patch %s to %s" % (", ".join(args.from_names), args.to_name), "",
              "Start Update.exe from this folder. After the licence (EULA.rtf) and a confirmation it copies",
              "every file under Patch\\ into the game folder, replacing files of the same name, and then",
              "empties Patch\\.", "",
              "Beside this file (SHA-256, size in bytes, name):",
-             "%s  %12d  Update.exe" % update_digest,
-             "%s  %12d  EULA.rtf" % eula_digest, ""]
-    total = sum(size for _, size, _ in comparison.patch.values())
-    lines.append("Files under Patch\\, copied into the game folder (%d, %d bytes):"
-                 % (len(comparison.patch), total))
+             "%s  %12d  Update.exe" % update_digest[:2],
+             "%s  %12d  EULA.rtf" % eula_digest[:2], ""]
+    total = sum(size for _, size in comparison.patch.values())
+    if several:
+        lines.append("Files under Patch\\, copied into the game folder (%d, %d bytes), with the earlier releases "
+                     "each one changes (SHA-256, size in bytes, releases, name):" % (len(comparison.patch), total))
+    else:
+        lines.append("Files under Patch\\, copied into the game folder (%d, %d bytes):"
+                     % (len(comparison.patch), total))
     for relative in sorted(comparison.patch, key=windows_path):
-        sha, size, _ = comparison.patch[relative]
-        lines.append("%s  %12d  %s" % (sha, size, windows_path(relative)))
+        sha, size = comparison.patch[relative]
+        if several:
+            lines.append("%s  %12d  %s  %s" % (sha, size, releases_column(
+                comparison, comparison.changes[relative], args.from_names), windows_path(relative)))
+        else:
+            lines.append("%s  %12d  %s" % (sha, size, windows_path(relative)))
     if comparison.new_folders:
         lines += ["", "Empty folders under Patch\\, created in the game folder (%d):"
                   % len(comparison.new_folders)]
         lines += ["  %s\\" % windows_path(relative) for relative in comparison.new_folders]
-    if comparison.removed:
+    removed = comparison.removed_anywhere()
+    if removed:
         lines += ["", "Removed in %s, but left in place by this patch: Update never deletes game files (%d):"
-                  % (args.to_name, len(comparison.removed))]
-        lines += ["  %s" % windows_path(relative) for relative in sorted(comparison.removed, key=windows_path)]
+                  % (args.to_name, len(removed))]
+        for relative in sorted(removed, key=windows_path):
+            column = releases_column(comparison, removed[relative], args.from_names) + "  " if several else ""
+            lines.append("  %s%s" % (column, windows_path(relative)))
     return "".join(line + "\r\n" for line in lines).encode("utf-8")
 
 
-def write_archive(archive, folder, comparison, new, update, eula, contents, epoch, pack_zip):
-    """Writes the zip: entries sorted by name, one date, fixed attributes. False when a patch file
-    changed since it was compared."""
+def write_archive(archive, folder, comparison, new, update, eula, contents, epoch, pack_zip, executor, progress):
+    """Writes the zip: entries sorted by name, one date, fixed attributes. update and eula are (path,
+    digest). Returns the archive's SHA-256 and size, or None when a file changed since it was hashed."""
     date = time.gmtime(max(epoch, pack_zip.ZIP_EPOCH))[:6]
-    entries = [(folder + "/Update.exe", update), (folder + "/EULA.rtf", eula),
-               (folder + "/PATCH-CONTENTS.txt", contents)]
-    entries += [(folder + "/Patch/" + shown(relative), relative) for relative in comparison.patch]
-    entries += [(folder + "/Patch/" + shown(relative) + "/", None) for relative in comparison.new_folders]
-    with zipfile.ZipFile(archive, "w") as out:
-        for name, source in sorted(entries):
-            entry = zipfile.ZipInfo(name, date_time=date)
-            entry.create_system = pack_zip.UNIX_SYSTEM
+    # name -> a folder (None), bytes, or a file: (path, size, CRC-32, what to call it)
+    entries = {folder + "/Update.exe": (update[0], update[1][1], update[1][2], update[0]),
+               folder + "/EULA.rtf": (eula[0], eula[1][1], eula[1][2], eula[0]),
+               folder + "/PATCH-CONTENTS.txt": contents}
+    for relative, (_, size) in comparison.patch.items():
+        entries[folder + "/Patch/" + shown(relative)] = (new.files[relative], size, comparison.crcs[relative],
+                                                         "%s: %s" % (new.label, shown(relative)))
+    for relative in comparison.new_folders:
+        entries[folder + "/Patch/" + shown(relative) + "/"] = None
+    patch_zip = load_patch_zip()
+    writer = patch_zip.ZipWriter(archive, executor, pack_zip.UNIX_SYSTEM, progress.add_packed)
+    try:
+        for name in sorted(entries):
+            source = entries[name]
             if source is None:
-                entry.external_attr = (0o40755 << 16) | 0x10  # a folder, also for MS-DOS readers
-                out.writestr(entry, b"")
-                continue
-            entry.external_attr = pack_zip.FILE_ATTRIBUTES
-            entry.compress_type = zipfile.ZIP_DEFLATED
-            if isinstance(source, bytes):
-                out.writestr(entry, source)
-                continue
-            path = new.files[source] if isinstance(source, tuple) else source
-            entry.file_size = os.path.getsize(path)
-            sha = hashlib.sha256()
-            with open(path, "rb") as reader, out.open(entry, "w") as writer:
-                while chunk := reader.read(CHUNK):
-                    sha.update(chunk)
-                    writer.write(chunk)
-            if isinstance(source, tuple) and sha.hexdigest() != comparison.patch[source][0]:
-                print("make-patch: %s: %s changed while the patch was made" % (new.label, shown(source)),
-                      file=sys.stderr)
-                return False
-    return True
+                writer.folder(name, date, FOLDER_ATTRIBUTES)
+            elif isinstance(source, bytes):
+                writer.data(name, date, pack_zip.FILE_ATTRIBUTES, source)
+            elif not writer.file(name, date, pack_zip.FILE_ATTRIBUTES, *source[:3]):
+                progress.finish()
+                print("make-patch: %s changed while the patch was made" % source[3], file=sys.stderr)
+                return None
+        return writer.close()
+    finally:
+        writer.abandon()
 
 
 def write_sums(sums_path, archive_name, archive_sha):
@@ -382,17 +580,24 @@ def write_sums(sums_path, archive_name, archive_sha):
     os.replace(temporary, sums_path)
 
 
+def folder_name(folder):
+    return os.path.basename(os.path.abspath(folder))
+
+
 def parse_arguments():
     parser = argparse.ArgumentParser(
         prog="make-patch.sh",
-        description="Makes karveth-patch-<from>-to-<to>.zip in OUTDIR from two game builds: Update.exe, "
-                    "EULA.rtf, PATCH-CONTENTS.txt and Patch\\ with every new or changed file of NEW.")
-    parser.add_argument("old", metavar="OLD", help="the game build players have now (a folder)")
+        description="Makes karveth-patch-<from>-to-<to>.zip in OUTDIR from game builds: Update.exe, "
+                    "EULA.rtf, PATCH-CONTENTS.txt and Patch\\ with every file of NEW that is new or differs "
+                    "in any OLD.")
+    parser.add_argument("olds", nargs="+", metavar="OLD", help="a game build players have now (a folder); "
+                        "several for one patch that brings each of them to NEW")
     parser.add_argument("new", metavar="NEW", help="the game build the patch brings them to (a folder)")
     parser.add_argument("outdir", metavar="OUTDIR", help="where the archive and SHA256SUMS go (made if missing)")
     parser.add_argument("--eula", metavar="FILE", help="the licence, an RTF file, shipped as EULA.rtf (required)")
-    parser.add_argument("--from", dest="from_name", metavar="NAME", help="name of OLD in the archive's name "
-                        "(default: OLD's folder name)")
+    parser.add_argument("--from", dest="from_names", metavar="NAME", action="append",
+                        help="name of an OLD in the archive's name, once for each OLD in their order (default: "
+                        "the OLD folders' names; several are joined by +)")
     parser.add_argument("--to", dest="to_name", metavar="NAME", help="name of NEW in the archive's name "
                         "(default: NEW's folder name)")
     parser.add_argument("--update", metavar="FILE", help="the Update.exe to ship (default: that of the "
@@ -402,17 +607,21 @@ def parse_arguments():
                         help="the longest game folder path the patch must fit, in characters (default %d)"
                         % DEFAULT_MAX_INSTALL_PATH)
     parser.add_argument("--allow-removed", action="store_true", help="make the patch although NEW lacks "
-                        "files of OLD; they stay on the players' disks and are listed in PATCH-CONTENTS.txt")
+                        "files of an OLD; they stay on the players' disks and are listed in PATCH-CONTENTS.txt")
     return parser.parse_args()
 
 
 def check_arguments(args, problems):
-    for label, folder in (("OLD", args.old), ("NEW", args.new)):
+    for label, folder in [("OLD", old) for old in args.olds] + [("NEW", args.new)]:
         if not os.path.isdir(folder):
             problems.append("%s: %s is not a folder" % (label, folder))
+    real = [os.path.realpath(old) for old in args.olds]
+    for index, old in enumerate(args.olds):
+        if real[index] in real[:index]:
+            problems.append("OLD: %s is given twice" % old)
     if args.eula is None:
-        problems.append("no licence: --eula FILE names the RTF file that Update shows as EULA.rtf before "
-                        "it patches; a patch is not made without one")
+        problems.append("no licence: --eula FILE names the RTF file that Update shows as EULA.rtf before it "
+                        "patches; a patch is not made without one")
     elif not os.path.isfile(args.eula):
         problems.append("--eula: %s is not a file" % args.eula)
     else:
@@ -435,26 +644,54 @@ def check_arguments(args, problems):
         problems.append("--max-install-path: %d is not a path length from %d (C:\\) to %d (Update does not "
                         "recognise a longer game folder: its path with \\Binaries would not fit)"
                         % (args.max_install_path, SHORTEST_GAME_FOLDER, LONGEST_GAME_FOLDER))
-    for option, name, folder in (("--from", args.from_name, args.old), ("--to", args.to_name, args.new)):
-        if name is None:
-            name = os.path.basename(os.path.abspath(folder))
-            option = "the folder name of %s" % folder
+    if args.from_names is not None and len(args.from_names) != len(args.olds):
+        problems.append("--from: given %d time(s) for %d OLD build(s); name each OLD once, in their order"
+                        % (len(args.from_names), len(args.olds)))
+    if args.from_names is None:
+        names = [("the folder name of %s" % old, folder_name(old)) for old in args.olds]
+    else:
+        names = [("--from", name) for name in args.from_names]
+    names.append(("--to", args.to_name) if args.to_name is not None else
+                 ("the folder name of %s" % args.new, folder_name(args.new)))
+    for option, name in names:
         if not RELEASE_NAME.match(name):
             problems.append("%s: '%s' cannot name the archive; use letters, digits and . _ + - only"
                             % (option, name))
+    from_names = [name for _, name in names[:-1]]
+    for name in sorted({name for name in from_names if from_names.count(name) > 1}):
+        problems.append("%s names two OLD builds; give each its own with --from" % name)
     outdir = os.path.realpath(args.outdir)
-    for label, folder in (("OLD", args.old), ("NEW", args.new)):
+    for label, folder in [("OLD", old) for old in args.olds] + [("NEW", args.new)]:
         inside = os.path.realpath(folder)
         if os.path.isdir(folder) and (outdir + os.sep).startswith(inside + os.sep):
             problems.append("OUTDIR %s lies inside %s; the next patch would take the archive for a game file"
                             % (args.outdir, label))
 
 
-def fail(problems):
+def fail(problems, progress=None):
+    if progress is not None:
+        progress.finish()
     print("make-patch: refused, nothing written:", file=sys.stderr)
     for problem in problems:
         print("  " + problem, file=sys.stderr)
     return 1
+
+
+def update_to_ship(args, temporary_folder):
+    """The Update.exe the patch carries and where it came from, or None with the reasons when there
+    is none to ship: --update, else that of this commit's release in dist/ (unpacked into
+    temporary_folder), else the shipping build's."""
+    update, origin = args.update, args.update
+    if update is None:
+        update, origin = release_update(temporary_folder) or (
+            SHIPPING_UPDATE, "%s, the shipping build's, unsigned: dist/ holds no release of this commit"
+            % SHIPPING_UPDATE)
+    if args.update is None and not os.path.isfile(update) and not build_shipping_update():
+        return None, None, ["could not build %s; see the output above (bash scripts/setup.sh installs the "
+                            "tools)" % update]
+    if pe_machine(update) not in PE_MACHINES:
+        return None, None, ["%s is not a Windows program" % update]
+    return update, origin, []
 
 
 def main():
@@ -463,92 +700,109 @@ def main():
     check_arguments(args, problems)
     if problems:
         return fail(problems)
-    args.from_name = args.from_name or os.path.basename(os.path.abspath(args.old))
-    args.to_name = args.to_name or os.path.basename(os.path.abspath(args.new))
+    args.from_names = args.from_names or [folder_name(old) for old in args.olds]
+    args.to_name = args.to_name or folder_name(args.new)
+    progress = Progress(sys.stderr)
+    with concurrent.futures.ThreadPoolExecutor(WORKERS) as executor:
+        try:
+            return make_patch(args, progress, executor)
+        finally:
+            progress.finish()
 
-    old = Build("OLD %s" % args.old, args.old)
+
+def make_patch(args, progress, executor):
+    problems = []
+    olds = [Build("OLD %s" % old, old) for old in args.olds]
     new = Build("NEW %s" % args.new, args.new)
     for marker in GAME_MARKERS:
         if not os.path.isdir(os.path.join(args.new, marker)):
             problems.append("%s is not a game folder: it has no folder %s (a game folder holds %s)"
                             % (new.label, marker, ", ".join(GAME_MARKERS)))
     if problems:
-        return fail(problems)
-    for build in (old, new):
+        return fail(problems, progress)
+    progress.phase("reading", "the folders of %d build(s)" % (len(olds) + 1))
+    for build in olds + [new]:
         scan(build, problems)
         case_clashes(build, problems)
     if problems:
-        return fail(problems)
+        return fail(problems, progress)
 
-    comparison = compare(old, new, problems)
+    comparison = compare(olds, new, problems, executor, progress)
     check_patch_names(comparison, args.max_install_path, problems)
+    removed_anywhere = comparison.removed_anywhere()
     if not comparison.patch and not comparison.new_folders and not problems:
         problems.append("nothing to patch: every file of %s is in %s with the same bytes%s"
-                        % (new.label, old.label, " (it only removes files, which Update cannot do)"
-                           if comparison.removed else ""))
-    if comparison.removed and not args.allow_removed:
-        problems.append("%s lacks %d file(s) of %s, which Update cannot delete from the players' disks:"
-                        % (new.label, len(comparison.removed), old.label))
-        problems += ["    " + shown(relative) for relative in comparison.removed]
+                        % (new.label, " and ".join(old.label for old in olds),
+                           " (it only removes files, which Update cannot do)" if removed_anywhere else ""))
+    if removed_anywhere and not args.allow_removed:
+        for old, removed in zip(olds, comparison.removed):
+            if removed:
+                problems.append("%s lacks %d file(s) of %s, which Update cannot delete from the players' disks:"
+                                % (new.label, len(removed), old.label))
+                problems += ["    " + shown(relative) for relative in removed]
         problems.append("keep them in the new build, or pass --allow-removed to leave them in place "
                         "(listed in PATCH-CONTENTS.txt)")
     if problems:
-        return fail(problems)
+        return fail(problems, progress)
 
     temporary_folder = tempfile.TemporaryDirectory(prefix="make-patch-")
-    update, update_origin = args.update, args.update
+    update, update_origin, problems = update_to_ship(args, temporary_folder.name)
     if update is None:
-        update, update_origin = release_update(temporary_folder.name) or (
-            SHIPPING_UPDATE, "%s, the shipping build's, unsigned: dist/ holds no release of this commit"
-            % SHIPPING_UPDATE)
-    if args.update is None and not os.path.isfile(update) and not build_shipping_update():
-        return fail(["could not build %s; see the output above (bash scripts/setup.sh installs the tools)"
-                     % update])
-    if pe_machine(update) not in PE_MACHINES:
-        return fail(["%s is not a Windows program" % update])
+        return fail(problems, progress)
     update_digest = digest(update, problems, "--update", (update,))
     eula_digest = digest(args.eula, problems, "--eula", (args.eula,))
     if problems:
-        return fail(problems)
+        return fail(problems, progress)
 
     pack_zip = load_pack_zip()
     epoch_text = os.environ.get("SOURCE_DATE_EPOCH")
     if epoch_text:
         if not epoch_text.isdigit():
-            return fail(["SOURCE_DATE_EPOCH=%s is not a number of seconds" % epoch_text])
+            return fail(["SOURCE_DATE_EPOCH=%s is not a number of seconds" % epoch_text], progress)
         epoch, dated_by = int(epoch_text), "SOURCE_DATE_EPOCH"
     else:
         packed = [new.files[relative] for relative in comparison.patch] + [update, args.eula]
         epoch, dated_by = int(max(os.stat(path).st_mtime for path in packed)), "the newest packed file"
 
-    folder = "karveth-patch-%s-to-%s" % (args.from_name, args.to_name)
+    folder = "karveth-patch-%s-to-%s" % ("+".join(args.from_names), args.to_name)
     archive = os.path.join(args.outdir, folder + ".zip")
     contents = contents_text(args, comparison, update_digest, eula_digest)
+    total = sum(size for _, size in comparison.patch.values())
     temporary = archive + ".tmp-%d" % os.getpid()
     try:
         os.makedirs(args.outdir, exist_ok=True)
-        if not write_archive(temporary, folder, comparison, new, update, args.eula, contents, epoch, pack_zip):
+        progress.phase("packing", "%d bytes in %d file(s) into %s" % (total, len(comparison.patch), archive),
+                       packing=total + update_digest[1] + eula_digest[1] + len(contents))
+        archive_digest = write_archive(temporary, folder, comparison, new, (update, update_digest),
+                                       (args.eula, eula_digest), contents, epoch, pack_zip, executor, progress)
+        if archive_digest is None:
             return 1
         os.replace(temporary, archive)
-        archive_digest = digest(archive, problems, "OUTDIR", (archive,))
+        archive_size = archive_digest[1]
         write_sums(os.path.join(args.outdir, "SHA256SUMS"), folder + ".zip", archive_digest[0])
     except OSError as error:
+        progress.finish()
         print("make-patch: cannot write %s: %s" % (error.filename or args.outdir, error.strerror), file=sys.stderr)
         return 1
     finally:
         if os.path.exists(temporary):
             os.remove(temporary)
+    progress.finish()
 
-    total = sum(size for _, size, _ in comparison.patch.values())
+    several = len(olds) > 1
     print("Patch %s to %s: %d file(s) to copy, %d bytes"
-          % (args.from_name, args.to_name, len(comparison.patch), total))
+          % (", ".join(args.from_names), args.to_name, len(comparison.patch), total))
     for relative in sorted(comparison.patch):
-        sha, size, kind = comparison.patch[relative]
-        print("  %-8s %s (%d bytes)" % (kind, shown(relative), size))
+        sha, size = comparison.patch[relative]
+        releases = "; for %s" % ", ".join(args.from_names[index] for index in sorted(comparison.changes[relative]))
+        print("  %-8s %s (%d bytes%s)" % (comparison.kind(relative), shown(relative), size,
+                                          releases if several else ""))
     for relative in comparison.new_folders:
         print("  %-8s %s/ (empty folder)" % ("new", shown(relative)))
-    for relative in comparison.removed:
-        print("  %-8s %s (left in place on the players' disks)" % ("removed", shown(relative)))
+    for relative, indexes in sorted(removed_anywhere.items()):
+        releases = "of %s; " % ", ".join(args.from_names[index] for index in indexes)
+        print("  %-8s %s (%sleft in place on the players' disks)" % ("removed", shown(relative),
+                                                                    releases if several else ""))
     for note in comparison.notes:
         print("  note: " + note)
     entries = list(comparison.patch) + comparison.new_folders
@@ -557,7 +811,7 @@ def main():
           % (longest, min(PATH_BUFFER_UNITS - 2 - longest, LONGEST_GAME_FOLDER)))
     print("Update.exe: %s (%s)" % (update_origin, PE_MACHINES[pe_machine(update)]))
     print("Dated %s UTC, from %s" % (time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(epoch)), dated_by))
-    print("Wrote %s (%d bytes)" % (archive, archive_digest[1]))
+    print("Wrote %s (%d bytes)" % (archive, archive_size))
     print("SHA-256 %s, added to %s" % (archive_digest[0], os.path.join(args.outdir, "SHA256SUMS")))
     return 0
 

@@ -1,7 +1,9 @@
 #!/usr/bin/python3
-"""The patch command, scripts/make-patch.sh, run as a studio runs it on two small game builds:
-its refusals (each with its message, and nothing written), the archive it writes, its bytes from two
-places and time zones, and the archive applied by the real Update.exe under Wine.
+"""The patch command, scripts/make-patch.sh, run as a studio runs it on small game builds: its
+refusals (each with its message, and nothing written), the archive it writes and how Info-ZIP's unzip
+reads it, its zip writer's records at the limits of the classic fields, its progress, its bytes from
+two places and time zones, and the archive applied by the real Update.exe under Wine, also one
+archive for three earlier builds.
 
 Environment (set by CTest):
   KARVETH_SOURCE                the checkout whose scripts/make-patch.sh is run
@@ -12,17 +14,22 @@ Environment (set by CTest):
                                 the game and the patch (default: WINEPREFIX)
 usage: make-patch-tests.py [TestClass ...]
 """
+import concurrent.futures
 import filecmp
 import hashlib
+import importlib.util
 import os
+import random
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
 import zipfile
+import zlib
 
 SOURCE = os.environ.get("KARVETH_SOURCE", os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__)))))
@@ -56,6 +63,46 @@ del NEW_BUILD["KVGame/Content/Movies/Intro.bk2"]
 PATCH_FILES = ["Binaries/Win32/Karveth.exe", "KVGame/Config/DefaultGame.ini",
                "KVGame/Content/Maps/Harbour District/Harbour.umap", "KVGame/Content/Paks/KVGame-Core.pak",
                "KVGame/Content/Paks/KVGame-DLC1.pak"]
+
+# Three earlier releases and the one a single patch brings them all to. 1.1 changed the program and
+# added a map; 1.2 changed the program again, the game's config, added an empty folder and removed the
+# movie; 1.3 changes a package, adds a DLC package and a name that is not ASCII, and has its own program.
+RELEASES = {"1.0": OLD_BUILD}
+RELEASES["1.1"] = dict(OLD_BUILD, **{"Binaries/Win32/Karveth.exe": b"MZ karveth 1.1",
+                                     "KVGame/Content/Maps/Harbour District/Harbour.umap": b"harbour"})
+RELEASES["1.2"] = dict(RELEASES["1.1"], **{"Binaries/Win32/Karveth.exe": b"MZ karveth 1.2",
+                                           "KVGame/Config/DefaultGame.ini": b"[Game]\r\nVersion=1.2\r\n",
+                                           "KVGame/Saved/": None})
+del RELEASES["1.2"]["KVGame/Content/Movies/Intro.bk2"]
+RELEASES["1.3"] = dict(RELEASES["1.2"], **{"Binaries/Win32/Karveth.exe": b"MZ karveth 1.3",
+                                           "KVGame/Content/Paks/KVGame-Core.pak": PAK[:5] + b"\0" + PAK[6:],
+                                           "KVGame/Content/Paks/KVGame-DLC1.pak": b"dlc one",
+                                           "KVGame/Content/Maps/K\u00f8benhavn/Havn.umap": b"havn"})
+# Each file of the patch, with the earlier releases it changes.
+RELEASE_CHANGES = {
+    "Binaries/Win32/Karveth.exe": ["1.0", "1.1", "1.2"],
+    "KVGame/Config/DefaultGame.ini": ["1.0", "1.1"],
+    "KVGame/Content/Maps/Harbour District/Harbour.umap": ["1.0"],
+    "KVGame/Content/Maps/K\u00f8benhavn/Havn.umap": ["1.0", "1.1", "1.2"],
+    "KVGame/Content/Paks/KVGame-Core.pak": ["1.0", "1.1", "1.2"],
+    "KVGame/Content/Paks/KVGame-DLC1.pak": ["1.0", "1.1", "1.2"],
+}
+MULTI_ARCHIVE = "karveth-patch-1.0+1.1+1.2-to-1.3"
+
+
+def load_patch_zip():
+    """The command's zip writer, whose records the tests check at the limits of the classic fields."""
+    loader_spec = importlib.util.spec_from_file_location("patch_zip", os.path.join(SOURCE, "scripts",
+                                                                                   "patch-zip.py"))
+    module = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(module)
+    return module
+
+
+def info_zip(archive, *options):
+    """Info-ZIP's unzip on the archive, in a UTF-8 locale so that it shows names as they are."""
+    return subprocess.run(["unzip"] + list(options) + [archive], capture_output=True, text=True,
+                          env=dict(os.environ, LC_ALL="C.UTF-8"))
 
 
 def make_build(folder, files):
@@ -262,6 +309,59 @@ class RefusalTest(Workspace):
                 os.chmod(os.path.join(self.new, relative), 0)
                 self.expect_refusal(self.make("--allow-removed", as_user=as_user), message % relative)
 
+    def test_refusals_across_several_earlier_builds(self):
+        def releases(names):
+            for name in names:
+                make_build(os.path.join(self.work, name), RELEASES[name])
+
+        def folder_in(name, relative):
+            os.makedirs(os.path.join(self.work, name, relative))
+
+        def file_in(name, relative):
+            make_build(os.path.join(self.work, name), {relative: b"x"})
+
+        three = ["{work}/1.0", "{work}/1.1", "{work}/1.2", "{work}/1.3"]
+        eula = ["--eula", SAMPLE_EULA]
+        # (what, releases made, preparation, arguments after the builds, messages)
+        cases = [
+            ("removed since the oldest of them", ["1.0", "1.1", "1.2", "1.3"], None, three + ["{out}"] + eula,
+             ["NEW {work}/1.3 lacks 1 file(s) of OLD {work}/1.0",
+              "NEW {work}/1.3 lacks 1 file(s) of OLD {work}/1.1", "KVGame/Content/Movies/Intro.bk2"]),
+            ("a folder in one of them is a file in NEW", ["1.0", "1.1", "1.2", "1.3"],
+             lambda: (folder_in("1.1", "KVGame/Content/Paks/KVGame-DLC1.pak"),),
+             three + ["{out}", "--allow-removed"] + eula,
+             ["KVGame/Content/Paks/KVGame-DLC1.pak is a folder in OLD {work}/1.1 and a file in NEW"]),
+            ("a file in one of them is a folder in NEW", ["1.0", "1.1", "1.2", "1.3"],
+             lambda: (file_in("1.2", "KVGame/Logs"), folder_in("1.3", "KVGame/Logs/Today")),
+             three + ["{out}", "--allow-removed"] + eula,
+             ["KVGame/Logs is a file in OLD {work}/1.2 and a folder in NEW"]),
+            ("--from not once for each", ["1.0", "1.1", "1.3"], None,
+             ["{work}/1.0", "{work}/1.1", "{work}/1.3", "{out}", "--from", "1.0", "--allow-removed"] + eula,
+             ["--from: given 1 time(s) for 2 OLD build(s)"]),
+            ("one build given twice", ["1.0", "1.3"],
+             lambda: os.symlink(os.path.join(self.work, "1.0"), os.path.join(self.work, "latest")),
+             ["{work}/1.0", "{work}/latest", "{work}/1.3", "{out}", "--allow-removed"] + eula,
+             ["OLD: {work}/latest is given twice"]),
+            ("two builds of one name", ["1.0", "1.3"], lambda: make_build(os.path.join(self.work, "b", "1.0"),
+                                                                          RELEASES["1.1"]),
+             ["{work}/1.0", "{work}/b/1.0", "{work}/1.3", "{out}", "--allow-removed"] + eula,
+             ["1.0 names two OLD builds; give each its own with --from"]),
+            ("nothing differs from any", ["1.3"], lambda: shutil.copytree(os.path.join(self.work, "1.3"),
+                                                                          os.path.join(self.work, "1.3b")),
+             ["{work}/1.3", "{work}/1.3b", "{work}/1.3", "{out}", "--from", "a", "--from", "b"] + eula,
+             ["nothing to patch: every file of NEW {work}/1.3 is in OLD {work}/1.3 and OLD {work}/1.3b"]),
+        ]
+        for number, (what, made, prepare, arguments, messages) in enumerate(cases):
+            with self.subTest(what):
+                self.work = os.path.join(self.base, "case-%d" % number)
+                self.out = os.path.join(self.work, "out")
+                releases(made)
+                if prepare:
+                    prepare()
+                fill = lambda text: text.replace("{work}", self.work).replace("{out}", self.out)
+                self.expect_refusal(run([fill(argument) for argument in arguments] + ["--update", TEST_UPDATE]),
+                                    *[fill(message) for message in messages])
+
     def test_every_problem_is_reported_at_once(self):
         self.write("KVGame/Content/NUL.pak")
         self.write("KVGame/Content/trailing.")
@@ -382,6 +482,358 @@ class ArchiveTest(Workspace):
                              ["karveth-patch-1.0-to-1.1-hotfix.zip", "karveth-patch-1.0-to-1.1.zip"])
 
 
+class SeveralReleasesTest(unittest.TestCase):
+    """One patch for every earlier release: the files that differ in any, and which releases each changes."""
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="make-patch-releases-")
+        self.addCleanup(shutil.rmtree, self.work)
+        for name, files in RELEASES.items():
+            make_build(os.path.join(self.work, name), files)
+        self.builds = [os.path.join(self.work, name) for name in RELEASES]
+        self.out = os.path.join(self.work, "out")
+
+    def test_one_patch_for_three_earlier_builds(self):
+        result = run(self.builds + [self.out, "--eula", SAMPLE_EULA, "--update", TEST_UPDATE, "--allow-removed"])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        archive = os.path.join(self.out, MULTI_ARCHIVE + ".zip")
+        new = RELEASES["1.3"]
+        with zipfile.ZipFile(archive) as patch:
+            self.assertEqual(patch.namelist(), sorted(
+                [MULTI_ARCHIVE + "/" + name for name in ("Update.exe", "EULA.rtf", "PATCH-CONTENTS.txt")] +
+                [MULTI_ARCHIVE + "/Patch/" + name for name in list(RELEASE_CHANGES) + ["KVGame/Saved/"]]))
+            for name in RELEASE_CHANGES:
+                self.assertEqual(patch.read(MULTI_ARCHIVE + "/Patch/" + name), new[name], name)
+            lines = patch.read(MULTI_ARCHIVE + "/PATCH-CONTENTS.txt").decode("utf-8").split("\r\n")
+        total = sum(len(new[name]) for name in RELEASE_CHANGES if new[name] is not None)
+        self.assertEqual(lines[0], "Karveth patch 1.0, 1.1, 1.2 to 1.3")
+        files = lines.index("Files under Patch\\, copied into the game folder (6, %d bytes), with the earlier "
+                            "releases each one changes (SHA-256, size in bytes, releases, name):" % total)
+        expected = ["%s  %12d  %s  %s" % (hashlib.sha256(new[name]).hexdigest(), len(new[name]),
+                                          " ".join(release if release in changes else "---"
+                                                   for release in ("1.0", "1.1", "1.2")), name.replace("/", "\\"))
+                    for name, changes in sorted(RELEASE_CHANGES.items(), key=lambda item: item[0].replace("/", "\\"))]
+        self.assertEqual(lines[files + 1:files + 1 + len(expected)], expected)
+        removed = lines.index("Removed in 1.3, but left in place by this patch: Update never deletes game files (1):")
+        self.assertEqual(lines[removed + 1], "  1.0 1.1 ---  KVGame\\Content\\Movies\\Intro.bk2")
+
+        out = result.stdout.splitlines()
+        self.assertEqual(out[0], "Patch 1.0, 1.1, 1.2 to 1.3: 6 file(s) to copy, %d bytes" % total)
+        for line in ("  changed  Binaries/Win32/Karveth.exe (14 bytes; for 1.0, 1.1, 1.2)",
+                     "  changed  KVGame/Config/DefaultGame.ini (21 bytes; for 1.0, 1.1)",
+                     "  new      KVGame/Content/Maps/Harbour District/Harbour.umap (7 bytes; for 1.0)",
+                     "  new      KVGame/Content/Paks/KVGame-DLC1.pak (7 bytes; for 1.0, 1.1, 1.2)",
+                     "  removed  KVGame/Content/Movies/Intro.bk2 (of 1.0, 1.1; left in place on the players' disks)"):
+            self.assertIn(line, out)
+
+    def test_names_from_options_one_for_each(self):
+        result = run(self.builds + [self.out, "--eula", SAMPLE_EULA, "--update", TEST_UPDATE, "--allow-removed",
+                                    "--from", "1.0.0", "--from", "1.1.0", "--from", "1.2.0", "--to", "1.3.0"])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(sorted(os.listdir(self.out)), ["SHA256SUMS", "karveth-patch-1.0.0+1.1.0+1.2.0-to-1.3.0.zip"])
+
+    def test_an_earlier_build_equal_to_the_new_one_adds_nothing(self):
+        shutil.copytree(self.builds[3], os.path.join(self.work, "1.3-copy"))
+        result = run([self.builds[0], os.path.join(self.work, "1.3-copy"), self.builds[3], self.out, "--eula",
+                      SAMPLE_EULA, "--update", TEST_UPDATE, "--allow-removed", "--from", "1.0", "--from", "1.3"])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("  changed  Binaries/Win32/Karveth.exe (14 bytes; for 1.0)", result.stdout.splitlines())
+
+
+class InfoZipTest(Workspace):
+    """The archive as Info-ZIP's unzip, a reader of its own, sees it."""
+
+    def test_unzip_tests_and_lists_the_archive(self):
+        added = {"KVGame/Content/Maps/K\u00f8benhavn/Havn.umap": b"havn", "KVGame/Content/\u6771\u4eac.pak": b"tokyo"}
+        make_build(self.new, added)
+        result = self.make("--allow-removed")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        archive = os.path.join(self.out, ARCHIVE + ".zip")
+        tested = info_zip(archive, "-t")
+        self.assertEqual(tested.returncode, 0, tested.stdout + tested.stderr)
+        self.assertIn("No errors detected in compressed data of %s." % archive, tested.stdout)
+        listing = info_zip(archive, "-Z1")
+        self.assertEqual(listing.stdout.splitlines(), sorted(
+            [ARCHIVE + "/" + name for name in ("Update.exe", "EULA.rtf", "PATCH-CONTENTS.txt")] +
+            [ARCHIVE + "/Patch/" + name for name in PATCH_FILES + list(added) + ["KVGame/Saved/"]]))
+        with zipfile.ZipFile(archive) as patch:
+            for entry in patch.infolist():
+                self.assertEqual(bool(entry.flag_bits & 0x800), not entry.filename.isascii(), entry.filename)
+                self.assertEqual(entry.extra, b"", "a ZIP64 record where no value needs one: " + entry.filename)
+        with open(archive, "rb") as data:
+            data.seek(-42, os.SEEK_END)
+            end = data.read()
+        self.assertEqual(end[20:24], b"PK\x05\x06", "the archive ends with the classic record")
+        self.assertNotEqual(end[:4], b"PK\x06\x07", "a ZIP64 locator where no value needs one")
+
+    def test_stored_or_deflated(self):
+        rng = random.Random(21)
+        noise = rng.randbytes(20000)
+
+        def deflated_size(content):
+            compressor = zlib.compressobj(6, zlib.DEFLATED, -15)
+            return len(compressor.compress(content) + compressor.flush())
+
+        # Deflate must save a twentieth: noise and zeros that deflate to exactly nineteen twentieths,
+        # and one zero less, which does not.
+        length, zeros = next((length, count) for length in range(19990, 20010) for count in range(900, 1400)
+                             if deflated_size(noise[:length] + bytes(count)) * 20 == (length + count) * 19)
+        noise = noise[:length]
+        self.assertGreater(deflated_size(noise + bytes(zeros - 1)) * 20, (length + zeros - 1) * 19)
+        text = b"[Game]\r\nVersion=1.1\r\n" * 4000
+        # A text larger than the blocks deflated side by side, so that its blocks are joined.
+        long_text = b"".join(b"Line %d of the harbour district\r\n" % number for number in range(400000))
+        self.assertGreater(len(long_text), 3 * 4 << 20)
+        cases = {"KVGame/Content/Noise.pak": (noise, zipfile.ZIP_STORED),
+                 "KVGame/Content/Empty.pak": (b"", zipfile.ZIP_STORED),
+                 "KVGame/Content/Text.ini": (text, zipfile.ZIP_DEFLATED),
+                 "KVGame/Content/Long.txt": (long_text, zipfile.ZIP_DEFLATED),
+                 "KVGame/Content/JustSaves.pak": (noise + bytes(zeros), zipfile.ZIP_DEFLATED),
+                 "KVGame/Content/AlmostSaves.pak": (noise + bytes(zeros - 1), zipfile.ZIP_STORED)}
+        make_build(self.new, {name: content for name, (content, _) in cases.items()})
+        result = self.make("--allow-removed")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        archive = os.path.join(self.out, ARCHIVE + ".zip")
+        with zipfile.ZipFile(archive) as patch:
+            for name, (content, method) in cases.items():
+                entry = patch.getinfo(ARCHIVE + "/Patch/" + name)
+                self.assertEqual(entry.compress_type, method, name)
+                self.assertEqual(patch.read(entry), content, name)
+                if method == zipfile.ZIP_STORED:
+                    self.assertEqual(entry.compress_size, len(content), name)
+            headers = sum(30 + 46 + 2 * len(entry.filename.encode()) for entry in patch.infolist()) + 22
+            packed = sum(entry.file_size for entry in patch.infolist())
+        self.assertLessEqual(os.path.getsize(archive), packed + headers)
+        self.assertEqual(info_zip(archive, "-tq").returncode, 0)
+        # Hashed as it was written, also where a header was rewritten after its data.
+        with open(os.path.join(self.out, "SHA256SUMS")) as sums:
+            self.assertEqual(sums.read(), "%s  %s.zip\n" % (sha256(archive), ARCHIVE))
+
+
+class ZipWriterTest(unittest.TestCase):
+    """The zip writer's records at the limits of the classic fields, and an entry whose first block
+    promised more than the whole kept."""
+
+    DATE = (2025, 12, 6, 5, 46, 40)
+
+    def setUp(self):
+        self.zip = load_patch_zip()
+
+    def test_local_header_takes_zip64_for_a_size_that_does_not_fit(self):
+        for size, zip64 in ((0xFFFFFFFE, False), (0xFFFFFFFF, True), (5 << 30, True)):
+            with self.subTest(size=size):
+                header = self.zip.local_header(b"a", 0, 0, self.DATE, 0x12345678, size, size)
+                fields = struct.unpack_from("<IHHHHHIIIHH", header)
+                if zip64:
+                    self.assertEqual((fields[1], fields[7], fields[8], fields[10]), (45, 0xFFFFFFFF, 0xFFFFFFFF, 20))
+                    self.assertEqual(struct.unpack("<HHQQ", header[31:]), (1, 16, size, size))
+                else:
+                    self.assertEqual((fields[1], fields[7], fields[8], fields[10]), (20, size, size, 0))
+                    self.assertEqual(len(header), 31)
+                self.assertEqual(fields[6], 0x12345678)
+
+    def test_central_header_holds_just_the_values_that_do_not_fit(self):
+        limit = 0xFFFFFFFF
+        # (size, compressed size, offset, the values in the ZIP64 record)
+        cases = [(limit - 1, limit - 1, limit - 1, []), (limit, 100, 0, [limit]), (10, 10, limit, [limit]),
+                 (limit, limit, limit, [limit, limit, limit]), (6 << 30, 5 << 30, 7 << 30, [6 << 30, 5 << 30, 7 << 30])]
+        for size, compressed, offset, large in cases:
+            with self.subTest(size=size, compressed=compressed, offset=offset):
+                record = (b"a", 0, 8, self.DATE, 1, compressed, size, 0o100644 << 16, offset)
+                header = self.zip.central_header(record, 3)
+                fields = struct.unpack_from("<IHHHHHHIIIHHHHHII", header)
+                self.assertEqual(fields[1:3], ((3 << 8) | (45 if large else 20), 45 if large else 20))
+                self.assertEqual((fields[8], fields[9], fields[16]),
+                                 (min(compressed, limit), min(size, limit), min(offset, limit)))
+                extra = header[47:]
+                self.assertEqual(fields[11], len(extra))
+                if large:
+                    self.assertEqual(struct.unpack("<HH%dQ" % len(large), extra), (1, 8 * len(large), *large))
+                else:
+                    self.assertEqual(extra, b"")
+
+    def test_end_takes_zip64_for_a_count_offset_or_size_that_does_not_fit(self):
+        # (entries, directory offset, directory size, ZIP64)
+        cases = [(0xFFFE, 0xFFFFFFFE, 0xFFFFFFFE, False), (0xFFFF, 0, 0, True), (1, 0xFFFFFFFF, 10, True),
+                 (1, 10, 0xFFFFFFFF, True), (70000, 5 << 30, 100, True)]
+        for count, offset, size, zip64 in cases:
+            with self.subTest(count=count, offset=offset, size=size):
+                records = self.zip.end_records(count, offset, size, 3)
+                classic = struct.unpack("<IHHHHIIH", records[-22:])
+                self.assertEqual(classic, (0x06054B50, 0, 0, min(count, 0xFFFF), min(count, 0xFFFF),
+                                           min(size, 0xFFFFFFFF), min(offset, 0xFFFFFFFF), 0))
+                if zip64:
+                    self.assertEqual(len(records), 56 + 20 + 22)
+                    self.assertEqual(struct.unpack("<IQHHIIQQQQ", records[:56]),
+                                     (0x06064B50, 44, (3 << 8) | 45, 45, 0, 0, count, count, size, offset))
+                    self.assertEqual(struct.unpack("<IIQI", records[56:76]), (0x07064B50, 0, offset + size, 1))
+                else:
+                    self.assertEqual(len(records), 22)
+
+    def test_readers_find_every_entry_on_both_sides_of_the_count_limit(self):
+        work = tempfile.mkdtemp(prefix="make-patch-count-")
+        self.addCleanup(shutil.rmtree, work)
+        for count, zip64 in ((0xFFFE, False), (0xFFFF, True)):
+            with self.subTest(count=count):
+                archive = os.path.join(work, "%d.zip" % count)
+                writer = self.zip.ZipWriter(archive, None, 3)
+                for number in range(count):
+                    writer.folder("f%05d/" % number, self.DATE, (0o40755 << 16) | 0x10)
+                writer.close()
+                with open(archive, "rb") as data:
+                    self.assertEqual(b"PK\x06\x06" in data.read(), zip64)
+                with zipfile.ZipFile(archive) as written:
+                    self.assertEqual(len(written.infolist()), count)
+                listing = info_zip(archive, "-Zt")
+                self.assertEqual(listing.returncode, 0, listing.stdout + listing.stderr)
+                self.assertTrue(listing.stdout.startswith("%d files, 0 bytes uncompressed" % count), listing.stdout)
+
+    def test_a_file_that_changed_since_it_was_hashed_is_reported(self):
+        self.zip.BLOCK = 64 * 1024
+        rng = random.Random(5)
+        work = tempfile.mkdtemp(prefix="make-patch-changed-")
+        self.addCleanup(shutil.rmtree, work)
+        # One block and several, stored and deflated; the file as hashed had another CRC or size.
+        contents = {"one block, stored": rng.randbytes(1000), "one block, deflated": bytes(1000),
+                    "blocks, stored": rng.randbytes(3 * self.zip.BLOCK + 5),
+                    "blocks, deflated": bytes(3 * self.zip.BLOCK + 5)}
+        for what, content in contents.items():
+            source = os.path.join(work, "source")
+            with open(source, "wb") as out:
+                out.write(content)
+            crc = zlib.crc32(content)
+            for case, size, expected_crc, matches in (("as hashed", len(content), crc, True),
+                                                      ("other CRC", len(content), crc ^ 1, False),
+                                                      ("was longer", len(content) + 1, crc, False),
+                                                      ("was shorter", len(content) - 1, crc, False)):
+                with self.subTest(what=what, case=case), concurrent.futures.ThreadPoolExecutor(2) as executor:
+                    writer = self.zip.ZipWriter(os.path.join(work, "out.zip"), executor, 3)
+                    self.assertEqual(writer.file("f", self.DATE, 0, source, size, expected_crc), matches)
+                    writer.abandon()
+
+    def test_entries_across_the_write_buffers(self):
+        # Entries larger than the buffers the archive is written from, starting anywhere in them: one
+        # deflated (its header rewritten and its bytes hashed back from the file), one stored.
+        rng = random.Random(3)
+        work = tempfile.mkdtemp(prefix="make-patch-buffers-")
+        self.addCleanup(shutil.rmtree, work)
+        half_random = bytes(rng.choice(b"0123456789abcdef") for _ in range(1 << 20)) * 40
+        noise = rng.randbytes(20 << 20)
+        self.assertGreater(len(zlib.compress(half_random)), 2 * self.zip.Output.STAGE)
+        files = {}
+        for name, content in (("half.pak", half_random), ("noise.pak", noise)):
+            files[name] = os.path.join(work, name)
+            with open(files[name], "wb") as out:
+                out.write(content)
+        archive = os.path.join(work, "out.zip")
+        with concurrent.futures.ThreadPoolExecutor(2) as executor:
+            writer = self.zip.ZipWriter(archive, executor, 3)
+            writer.data("first.txt", self.DATE, 0o100644 << 16, b"first" * 77)
+            for name, content in (("half.pak", half_random), ("noise.pak", noise)):
+                self.assertTrue(writer.file(name, self.DATE, 0o100644 << 16, files[name], len(content),
+                                            zlib.crc32(content)))
+            writer.data("last.txt", self.DATE, 0o100644 << 16, b"last" * 3)
+            archive_sha, archive_size = writer.close()
+        self.assertEqual((archive_sha, archive_size), (sha256(archive), os.path.getsize(archive)))
+        with zipfile.ZipFile(archive) as written:
+            self.assertEqual([(entry.filename, entry.compress_type) for entry in written.infolist()],
+                             [("first.txt", zipfile.ZIP_DEFLATED), ("half.pak", zipfile.ZIP_DEFLATED),
+                              ("noise.pak", zipfile.ZIP_STORED), ("last.txt", zipfile.ZIP_DEFLATED)])
+            self.assertEqual(written.read("half.pak"), half_random)
+            self.assertEqual(written.read("noise.pak"), noise)
+            self.assertEqual(written.read("last.txt"), b"last" * 3)
+        self.assertEqual(info_zip(archive, "-tq").returncode, 0)
+
+    def test_an_entry_deflate_would_not_shrink_after_all_is_stored(self):
+        # Blocks of 64 KiB: the first saves a twentieth, the rest is noise whose deflate blocks each
+        # add a few bytes, more than the first saved.
+        self.zip.BLOCK = 64 * 1024
+        rng = random.Random(7)
+        content = rng.randbytes(61000) + bytes(self.zip.BLOCK - 61000) + rng.randbytes(1000 * self.zip.BLOCK)
+        work = tempfile.mkdtemp(prefix="make-patch-stored-")
+        self.addCleanup(shutil.rmtree, work)
+        source = os.path.join(work, "noise.pak")
+        with open(source, "wb") as out:
+            out.write(content)
+        block = self.zip.BLOCK
+        self.assertTrue(self.zip.is_worth_deflating(block, len(self.zip.deflate_block(content[:block], None, False))),
+                        "the first block does not promise a saving")
+        archive = os.path.join(work, "noise.zip")
+        with concurrent.futures.ThreadPoolExecutor(2) as executor:
+            writer = self.zip.ZipWriter(archive, executor, 3)
+            self.assertTrue(writer.file("noise.pak", self.DATE, 0o100644 << 16, source, len(content),
+                                        zlib.crc32(content)))
+            archive_sha, archive_size = writer.close()
+        with open(archive, "rb") as written:
+            self.assertEqual((archive_sha, archive_size), (hashlib.sha256(written.read()).hexdigest(),
+                                                           os.path.getsize(archive)))
+        with zipfile.ZipFile(archive) as written:
+            entry = written.getinfo("noise.pak")
+            self.assertEqual((entry.compress_type, entry.compress_size), (zipfile.ZIP_STORED, len(content)))
+            self.assertEqual(written.read(entry), content)
+        self.assertEqual(os.path.getsize(archive), len(content) + 30 + 46 + 2 * len("noise.pak") + 22)
+        self.assertEqual(info_zip(archive, "-tq").returncode, 0)
+
+
+def both_of(total):
+    """A count done of its total, as the progress line shows it: in the largest unit the total reaches."""
+    for unit, scale in (("GB", 10**9), ("MB", 10**6), ("kB", 10**3)):
+        if total >= scale:
+            return "%.2f/%.2f %s" % (total / scale, total / scale, unit)
+    return "%d/%d B" % (total, total)
+
+
+class ProgressTest(Workspace):
+    """A line per phase in a log; on a terminal one line, rewritten, that ends with every byte counted."""
+
+    def test_a_line_per_phase_in_a_log(self):
+        result = self.make("--allow-removed")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        archive = os.path.join(self.out, ARCHIVE + ".zip")
+        hashed = sum(len(content) for content in NEW_BUILD.values() if content is not None)
+        hashed += sum(len(OLD_BUILD[name]) for name, content in NEW_BUILD.items()
+                      if name in OLD_BUILD and len(OLD_BUILD[name]) == len(content))
+        files = sum(1 for content in NEW_BUILD.values() if content is not None)
+        files += sum(1 for name, content in NEW_BUILD.items() if name in OLD_BUILD and len(OLD_BUILD[name]) == len(content))
+        packed = sum(len(NEW_BUILD[name]) for name in PATCH_FILES)
+        self.assertEqual(result.stderr.splitlines(), [
+            "make-patch: reading the folders of 2 build(s)",
+            "make-patch: comparing 1 build(s) with NEW %s: hashing %d bytes in %d files" % (self.new, hashed, files),
+            "make-patch: packing %d bytes in %d file(s) into %s" % (packed, len(PATCH_FILES), archive)])
+
+    def test_one_updating_line_on_a_terminal(self):
+        leader, follower = os.openpty()
+        command = ["bash", COMMAND, self.old, self.new, self.out, "--eula", SAMPLE_EULA, "--update", TEST_UPDATE,
+                   "--allow-removed"]
+        process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=follower)
+        os.close(follower)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(leader, 65536)
+            except OSError:  # the terminal closed with the last writer
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(leader)
+        process.stdout.read()
+        process.stdout.close()
+        self.assertEqual(process.wait(), 0)
+        text = shown.decode("utf-8")
+        self.assertTrue(text.startswith("\rmake-patch: reading"), text)
+        self.assertTrue(text.endswith("\r\n"), text)
+        self.assertEqual(text.count("\n"), 1, "more than one line: " + text)
+        archive = os.path.join(self.out, ARCHIVE + ".zip")
+        with zipfile.ZipFile(archive) as patch:
+            packed = sum(entry.file_size for entry in patch.infolist())
+        hashed = sum(len(content) for content in NEW_BUILD.values() if content is not None)
+        hashed += sum(len(OLD_BUILD[name]) for name, content in NEW_BUILD.items()
+                      if name in OLD_BUILD and len(OLD_BUILD[name]) == len(content))
+        self.assertEqual(text[:-2].split("\r")[-1].rstrip(), "make-patch: packing, hashed %s, packed %s"
+                         % (both_of(hashed), both_of(packed)))
+
+
 class ReproducibleTest(unittest.TestCase):
     """The same builds give the same bytes, wherever and whenever the command runs."""
 
@@ -434,45 +886,66 @@ class ReproducibleTest(unittest.TestCase):
 class EndToEndTest(Workspace):
     """The archive unpacked under the Wine prefix, its Update.exe run by a player on the installed game."""
 
-    def test_update_from_the_archive_brings_the_game_to_the_new_build(self):
+    def apply(self, archive, old, place):
+        """Unpacks the archive into a fresh folder on drive C:, installs OLD there as the game and runs
+        the archive's Update.exe like a player; returns the game folder and the unpacked one."""
         program = os.environ["KARVETH_PATCH_ARCHIVE_TESTS"]
         prefix = os.environ[os.environ.get("KARVETH_WINEPREFIX_VARIABLE", "WINEPREFIX")]
-        drive_c = os.path.join(prefix, "drive_c")
-        place = "karveth-patch-test-%d" % os.getpid()
-        root = os.path.join(drive_c, place)
+        place = "karveth-patch-test-%d-%s" % (os.getpid(), place)
+        root = os.path.join(prefix, "drive_c", place)
         shutil.rmtree(root, ignore_errors=True)
         self.addCleanup(shutil.rmtree, root, True)
-        result = run([self.old, self.new, self.out, "--eula", SAMPLE_EULA, "--update", TEST_UPDATE,
-                      "--allow-removed"])
-        self.assertEqual(result.returncode, 0, result.stderr)
-        print(result.stdout)
-
-        with zipfile.ZipFile(os.path.join(self.out, ARCHIVE + ".zip")) as patch:
+        folder = os.path.basename(archive)[:-len(".zip")]
+        with zipfile.ZipFile(archive) as patch:
             patch.extractall(os.path.join(root, "Downloads"))
         game = os.path.join(root, "Games", "Karveth")
-        shutil.copytree(self.old, game)
+        shutil.copytree(old, game)
 
         windows_root = "C:\\" + place
-        unpacked_folder = windows_root + "\\Downloads\\" + ARCHIVE
-        game_folder = windows_root + "\\Games\\Karveth"
         wine = os.environ.get("KARVETH_WINE_COMMAND", "wine")
-        player = subprocess.run([wine, program, unpacked_folder, game_folder], capture_output=True, text=True,
-                                timeout=500)
+        player = subprocess.run([wine, program, windows_root + "\\Downloads\\" + folder,
+                                 windows_root + "\\Games\\Karveth"], capture_output=True, text=True, timeout=500)
         print(player.stdout[-4000:], player.stderr[-2000:])
         self.assertEqual(player.returncode, 0, "Update.exe was not driven as expected")
+        return game, os.path.join(root, "Downloads", folder)
 
-        # The new build, plus what it removed, which stays as it was.
-        expected = tree(self.old)
-        expected.update(tree(self.new))
+    def assert_patched(self, game, unpacked, old, new):
+        """The game folder holds the new build, plus the files it removed, which stay as they were;
+        the Patch folder beside Update.exe is empty."""
+        expected = tree(old)
+        expected.update(tree(new))
         actual = tree(game)
         self.assertEqual(sorted(actual), sorted(expected))
         for name, content in expected.items():
             self.assertEqual(actual[name], content, name)
-        self.assertTrue(filecmp.cmp(os.path.join(game, "KVGame/Content/Movies/Intro.bk2"),
-                                    os.path.join(self.old, "KVGame/Content/Movies/Intro.bk2"), shallow=False))
-        unpacked = os.path.join(root, "Downloads", ARCHIVE)
         self.assertTrue(os.path.isdir(os.path.join(unpacked, "Patch")), "the Patch folder itself stays")
         self.assertEqual(os.listdir(os.path.join(unpacked, "Patch")), [], "the Patch folder is emptied")
+
+    def test_update_from_the_archive_brings_the_game_to_the_new_build(self):
+        result = run([self.old, self.new, self.out, "--eula", SAMPLE_EULA, "--update", TEST_UPDATE,
+                      "--allow-removed"])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        print(result.stdout)
+        game, unpacked = self.apply(os.path.join(self.out, ARCHIVE + ".zip"), self.old, "one")
+        self.assert_patched(game, unpacked, self.old, self.new)
+        self.assertTrue(filecmp.cmp(os.path.join(game, "KVGame/Content/Movies/Intro.bk2"),
+                                    os.path.join(self.old, "KVGame/Content/Movies/Intro.bk2"), shallow=False))
+
+    def test_one_archive_brings_each_of_three_earlier_builds_to_the_new_one(self):
+        builds = {}
+        for name, files in RELEASES.items():
+            builds[name] = os.path.join(self.work, "releases", name)
+            make_build(builds[name], files)
+        result = run([builds["1.0"], builds["1.1"], builds["1.2"], builds["1.3"], self.out, "--eula", SAMPLE_EULA,
+                      "--update", TEST_UPDATE, "--allow-removed"])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        print(result.stdout)
+        for name in ("1.0", "1.1", "1.2"):
+            with self.subTest(name):
+                game, unpacked = self.apply(os.path.join(self.out, MULTI_ARCHIVE + ".zip"), builds[name], name)
+                self.assert_patched(game, unpacked, builds[name], builds["1.3"])
+                self.assertEqual(os.path.exists(os.path.join(game, "KVGame/Content/Movies/Intro.bk2")),
+                                 name != "1.2", "the movie stays where it was, and only there")
 
 
 if __name__ == "__main__":
