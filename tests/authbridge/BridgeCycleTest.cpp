@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -52,14 +54,10 @@ void RecordWhatHappened()
         Observer.Calls.push_back("reply " + std::to_string(available - Observer.ReplyBytesSeen));
         Observer.ReplyBytesSeen = available;
     }
+    const std::vector<std::string> lines = ReadWholeLines(Observer.LogPath);
     std::vector<std::string> notices;
-    for (const std::string& line : ReadWholeLines(Observer.LogPath))
-    {
-        if (line.rfind("Notice ", 0) == 0)
-        {
-            notices.push_back(line);
-        }
-    }
+    std::copy_if(lines.begin(), lines.end(), std::back_inserter(notices),
+                 [](const std::string& line) { return line.rfind("Notice ", 0) == 0; });
     for (size_t i = Observer.NoticesSeen; i < notices.size(); ++i)
     {
         Observer.Calls.push_back(notices[i]);
@@ -237,4 +235,28 @@ TEST(BridgeCycle, ReplyToAParentThatStoppedReadingIsDroppedAndTheNextRequestServ
                                         "Authenticate ip=0xc0a80117 length=32", Approved(UserB)}));
     ASSERT_FALSE(run.Log.empty());
     EXPECT_EQ(run.Log.back(), "Shutdown");
+}
+
+// Another game server holds Steam's port, so the bridge's Steam never starts: every ticket is refused
+// with no Steam ID, without a call into Steam.
+TEST(BridgeCycle, WithoutSteamATicketIsRefusedWithNoSteamId)
+{
+    Observer = FCycleObserver();
+    const std::wstring prefix = L"karveth-cycle-port-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE otherServer = CreateMutexW(nullptr, FALSE, (prefix + L"-8767").c_str());
+    ASSERT_NE(otherServer, nullptr);
+    SetEnvironmentVariableW(L"STEAM_STANDIN_PORT_OBJECT", prefix.c_str());
+    Observer.WritesAt[1] = Authenticate(UserA, 0);
+    Observer.ClockAt = {{1, 1.0}, {2, 1.0 + IdleTimeoutSeconds + 1.0}};
+
+    const FObservedRun run = RunObservedBridge(true);
+
+    SetEnvironmentVariableW(L"STEAM_STANDIN_PORT_OBJECT", nullptr);
+    CloseHandle(otherServer);
+    EXPECT_EQ(run.ExitCode, 0);
+    EXPECT_EQ(Hex(run.Replies), "000000000000000000000000");
+    ASSERT_FALSE(run.Log.empty());
+    EXPECT_EQ(run.Log.front().substr(run.Log.front().find(" result=")), " result=0 port=held");
+    EXPECT_TRUE(std::none_of(run.Log.begin(), run.Log.end(),
+                             [](const std::string& line) { return line.rfind("Authenticate ", 0) == 0; }));
 }
