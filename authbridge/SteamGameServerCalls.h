@@ -7,7 +7,7 @@ void StartSteamGameServer();
 void RunSteamCallbacks();
 void ShutdownSteamGameServer();
 
-// Hands one client's ticket to Steam. False, with the Steam ID left at zero, when Steam refused it
-// or never started.
+// Hands one client's ticket to Steam. False when Steam refused it or never started. steamId is what
+// Steam left in the ID, also for a refused ticket; zero when Steam never started.
 bool AuthenticateWithSteam(uint32_t clientAddress, const void* ticket, uint32_t ticketSize,
                            uint64_t& steamId);

@@ -4,6 +4,7 @@
 #   setup.sh win64    the demo's, plus what the x86_64 test lane and the test-only DLLs need
 #   setup.sh tests    win64's, plus the i686 toolchain and the 32-bit lane (scripts/test.sh)
 #   setup.sh release  the tests', plus signing (scripts/release.sh); also the default
+#   setup.sh coverage the tests', plus gcovr for the coverage report (scripts/coverage.sh)
 # A second run finds nothing missing and returns within a second or two.
 set -euo pipefail
 
@@ -20,7 +21,8 @@ case $profile in
     demo) packages=("${demo_packages[@]}") ;;
     win64) packages=("${win64_packages[@]}") ;;
     tests | release) packages=("${win64_packages[@]}" mmdebstrap arch-test) lane32=true ;;
-    *) echo "setup.sh: unknown profile '$profile' (demo, win64, tests or release)" >&2; exit 2 ;;
+    coverage) packages=("${win64_packages[@]}" mmdebstrap arch-test gcovr) lane32=true ;;
+    *) echo "setup.sh: unknown profile '$profile' (demo, win64, tests, release or coverage)" >&2; exit 2 ;;
 esac
 
 sudo_cmd=()

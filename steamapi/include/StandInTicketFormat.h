@@ -10,13 +10,15 @@ enum class EStandInVerdict : uint32_t
 {
     Approve = 0,
     Deny = 1,
+    // Refused at once: the authenticate call fails, yet fills in the Steam ID; no notice follows.
+    Refuse = 2,
 };
 
 // 32 bytes, every field little-endian:
 //   0  4  magic "KVT1"
 //   4  8  the user's Steam ID
-//  12  4  verdict: 0 approve, 1 deny
-//  16  4  deny reason (signed; ignored for approve)
+//  12  4  verdict: 0 approve, 1 deny, 2 refuse
+//  16  4  deny reason (signed; used by deny only)
 //  20  4  verdict delay: dispatches that pass without the verdict before it is delivered
 //  24  4  kick delay: dispatches after the verdict's until the kick; 0 means no kick
 //  28  4  kick reason (signed)
@@ -65,8 +67,7 @@ inline bool DecodeStandInTicket(const void* data, uint32_t size, FStandInTicket&
         }
     }
     const uint32_t verdict = static_cast<uint32_t>(GetLE(bytes + 12, 4));
-    if (verdict != static_cast<uint32_t>(EStandInVerdict::Approve) &&
-        verdict != static_cast<uint32_t>(EStandInVerdict::Deny))
+    if (verdict > static_cast<uint32_t>(EStandInVerdict::Refuse))
     {
         return false;
     }

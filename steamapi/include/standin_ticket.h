@@ -5,8 +5,8 @@
  * 32 bytes, every field little-endian:
  *    0  4  magic "KVT1"
  *    4  8  the user's Steam ID
- *   12  4  verdict: 0 approve, 1 deny
- *   16  4  deny reason (signed; ignored for approve)
+ *   12  4  verdict: 0 approve, 1 deny, 2 refuse (the call fails but names the user; no notices)
+ *   16  4  deny reason (signed; used by deny only)
  *   20  4  verdict delay: dispatches that pass without the verdict before it is delivered
  *   24  4  kick delay: dispatches after the verdict's until the kick; 0 means no kick
  *   28  4  kick reason (signed)
@@ -25,7 +25,8 @@
 enum EKvStandInVerdict
 {
     KvStandInApprove = 0,
-    KvStandInDeny = 1
+    KvStandInDeny = 1,
+    KvStandInRefuse = 2
 };
 
 /* The fields in ticket order. */

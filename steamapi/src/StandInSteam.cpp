@@ -158,10 +158,15 @@ bool FStandInGameServer::SendUserConnectAndAuthenticate(uint32 unIPClient, const
                                                         uint32 cubAuthBlobSize, CSteamID* pSteamIDUser)
 {
     FStandInTicket ticket;
-    const bool accepted = DecodeStandInTicket(pvAuthBlob, cubAuthBlobSize, ticket);
-    if (accepted)
+    const bool wellFormed = DecodeStandInTicket(pvAuthBlob, cubAuthBlobSize, ticket);
+    // A refused ticket still names its user, as Steam may.
+    if (wellFormed)
     {
         pSteamIDUser->SetFromUint64(ticket.SteamId);
+    }
+    const bool accepted = wellFormed && ticket.Verdict != EStandInVerdict::Refuse;
+    if (accepted)
+    {
         const uint64 verdictDue = DispatchCount + 1 + ticket.VerdictDelay;
         if (ticket.Verdict == EStandInVerdict::Approve)
         {

@@ -74,6 +74,9 @@ TEST_F(FBridgeProcessTest, AuthenticateRepliesWithSteamsVerdictAndTheFilledInSte
     deny.SteamId = UserB;
     deny.Verdict = EStandInVerdict::Deny;
     deny.DenyReason = 2;
+    FStandInTicket refuse;
+    refuse.SteamId = UserB;
+    refuse.Verdict = EStandInVerdict::Refuse;
     std::vector<uint8_t> wrongMagic = ApproveTicket(UserA);
     wrongMagic[3] = '2';
     std::vector<uint8_t> cutShort = ApproveTicket(UserA);
@@ -83,6 +86,9 @@ TEST_F(FBridgeProcessTest, AuthenticateRepliesWithSteamsVerdictAndTheFilledInSte
         {"approve ticket", ClientAddress, ApproveTicket(UserA), Accepted(UserA)},
         // The stand-in accepts a deny ticket at once; the deny notice comes later.
         {"deny ticket", 0x0A000001, EncodeStandInTicket(deny), Accepted(UserB)},
+        // Steam refused the ticket but named the user: the bridge passes the ID on as Steam left it.
+        {"refused ticket naming its user", ClientAddress, EncodeStandInTicket(refuse),
+         "00000000" + Hex(LE64(UserB))},
         {"wrong magic", ClientAddress, wrongMagic, Refused},
         {"one byte short", ClientAddress, cutShort, Refused},
         {"not a ticket", 0, {'h', 'e', 'l', 'l', 'o'}, Refused},

@@ -198,10 +198,15 @@ bool FGameServer::SendUserConnectAndAuthenticate(uint32 unIPClient, const void* 
 {
     const uint64 given = pSteamIDUser->m_unAll64Bits;
     FStandInTicket ticket;
-    const bool accepted = DecodeStandInTicket(pvAuthBlob, cubAuthBlobSize, ticket);
-    if (accepted)
+    const bool wellFormed = DecodeStandInTicket(pvAuthBlob, cubAuthBlobSize, ticket);
+    // A refused ticket still names its user, as Steam may.
+    if (wellFormed)
     {
         pSteamIDUser->m_unAll64Bits = ticket.SteamId;
+    }
+    const bool accepted = wellFormed && ticket.Verdict != EStandInVerdict::Refuse;
+    if (accepted)
+    {
         const uint64 verdictDue = DispatchCount + 1 + ticket.VerdictDelay;
         if (ticket.Verdict == EStandInVerdict::Approve)
         {

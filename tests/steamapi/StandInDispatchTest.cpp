@@ -22,14 +22,16 @@ public:
           KickCallback(this, &FNoticeRecorder::OnKick)
     {
     }
-    ~FNoticeRecorder()
+    ~FNoticeRecorder() { Unregister(); }
+    FNoticeRecorder(const FNoticeRecorder&) = delete;
+    FNoticeRecorder& operator=(const FNoticeRecorder&) = delete;
+
+    void Unregister()
     {
         SteamAPI_UnregisterCallback(&ApproveCallback);
         SteamAPI_UnregisterCallback(&DenyCallback);
         SteamAPI_UnregisterCallback(&KickCallback);
     }
-    FNoticeRecorder(const FNoticeRecorder&) = delete;
-    FNoticeRecorder& operator=(const FNoticeRecorder&) = delete;
 
     // What arrived since the last call.
     std::vector<std::string> Take()
@@ -108,6 +110,36 @@ TEST_F(FStandInGameServerTest, ValidTicketIsAcceptedAndNamesTheUser)
     EXPECT_EQ(steamId.ConvertToUint64(), 76561197960287930ull);
 }
 
+TEST_F(FStandInGameServerTest, RefuseTicketFailsYetNamesTheUserAndSchedulesNothing)
+{
+    FNoticeRecorder<true> recorder;
+    const FStandInTicket refuse{76561197960287930ull, EStandInVerdict::Refuse, 4, 0, 1, 5};
+    CSteamID steamId(0x1234);
+    EXPECT_FALSE(Authenticate(EncodeStandInTicket(refuse), steamId));
+    EXPECT_EQ(steamId.ConvertToUint64(), 76561197960287930ull);
+    for (int dispatch = 0; dispatch < 3; ++dispatch)
+    {
+        SteamGameServer_RunCallbacks();
+    }
+    EXPECT_TRUE(recorder.Take().empty());
+}
+
+// The five functions before it only hold their places in the interface: they do nothing.
+TEST_F(FStandInGameServerTest, ReservedFunctionsOfTheInterfaceDoNothing)
+{
+    FNoticeRecorder<true> recorder;
+    ISteamGameServer* gameServer = SteamGameServer();
+    gameServer->ReservedSlot0();
+    gameServer->ReservedSlot1();
+    gameServer->ReservedSlot2();
+    gameServer->ReservedSlot3();
+    gameServer->ReservedSlot4();
+    SteamGameServer_RunCallbacks();
+    EXPECT_TRUE(recorder.Take().empty());
+    EXPECT_EQ(SteamGameServer(), gameServer);
+    EXPECT_TRUE(Authenticate(FStandInTicket{3, EStandInVerdict::Approve, 0, 0, 0, 0}));
+}
+
 TEST_F(FStandInGameServerTest, InvalidTicketIsRefusedWithoutTouchingTheIdOrSchedulingNotices)
 {
     FNoticeRecorder<true> recorder;
@@ -122,6 +154,10 @@ TEST_F(FStandInGameServerTest, InvalidTicketIsRefusedWithoutTouchingTheIdOrSched
         EXPECT_FALSE(Authenticate(bytes, steamId));
         EXPECT_EQ(steamId.ConvertToUint64(), 0x1234u);
     }
+    CSteamID steamId(0x1234);
+    EXPECT_FALSE(SteamGameServer()->SendUserConnectAndAuthenticate(0, nullptr, StandInTicketSize, &steamId))
+        << "no ticket bytes at all";
+    EXPECT_EQ(steamId.ConvertToUint64(), 0x1234u);
     for (int dispatch = 0; dispatch < 3; ++dispatch)
     {
         SteamGameServer_RunCallbacks();
@@ -173,6 +209,22 @@ TEST_F(FStandInGameServerTest, OnlyGameServerCallbacksReceiveNotices)
     SteamGameServer_RunCallbacks();
     EXPECT_EQ(gameServer.Take(), (std::vector<std::string>{"deny 8 reason 3", "kick 8 reason 4"}));
     EXPECT_TRUE(clientSide.Take().empty());
+}
+
+TEST_F(FStandInGameServerTest, UnregisteredCallbacksReceiveNothingAndASecondRemovalChangesNothing)
+{
+    FNoticeRecorder<true> kept;
+    FNoticeRecorder<true> removed;
+    // Its destructor removes the callbacks once more, which must leave the others registered.
+    removed.Unregister();
+    ASSERT_TRUE(Authenticate(FStandInTicket{6, EStandInVerdict::Approve, 0, 0, 0, 0}));
+    SteamGameServer_RunCallbacks();
+    EXPECT_EQ(kept.Take(), std::vector<std::string>{"approve 6"});
+    EXPECT_TRUE(removed.Take().empty());
+    removed.Unregister();
+    ASSERT_TRUE(Authenticate(FStandInTicket{7, EStandInVerdict::Approve, 0, 0, 0, 0}));
+    SteamGameServer_RunCallbacks();
+    EXPECT_EQ(kept.Take(), std::vector<std::string>{"approve 7"});
 }
 
 TEST_F(FStandInGameServerTest, ShutdownDropsTheNoticesStillScheduled)

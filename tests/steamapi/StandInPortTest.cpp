@@ -67,6 +67,24 @@ TEST(StandInPort, AGameServerOnAHeldPortFailsItsStartUpAndHoldsThePortOnlyUntilS
                                                " result=1 port=free"}));
 }
 
+// A name the system cannot make an object of (a backslash names a namespace that does not exist):
+// the port cannot be had, so the start-up fails as on a held port.
+TEST(StandInPort, PortObjectThatCannotBeMadeCountsAsHeld)
+{
+    const std::wstring logPath = UniqueTempPath(L"karveth-port-invalid", L".log");
+    SetEnvironmentVariableW(L"STEAM_STANDIN_LOG", logPath.c_str());
+    SetEnvironmentVariableW(L"STEAM_STANDIN_PORT_OBJECT", L"karveth-no-such-namespace\\port");
+    EXPECT_FALSE(InitOn(SteamPort));
+    EXPECT_EQ(SteamGameServer(), nullptr);
+    SteamGameServer_Shutdown();
+    SetEnvironmentVariableW(L"STEAM_STANDIN_PORT_OBJECT", nullptr);
+    SetEnvironmentVariableW(L"STEAM_STANDIN_LOG", nullptr);
+    const std::vector<std::string> lines = ReadWholeLines(logPath);
+    DeleteFileW(logPath.c_str());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0].substr(lines[0].find(" result=")), " result=0 port=held");
+}
+
 TEST(StandInPort, WithoutTheSwitchEveryStartUpSucceeds)
 {
     SetEnvironmentVariableW(L"STEAM_STANDIN_PORT_OBJECT", nullptr);
@@ -75,4 +93,39 @@ TEST(StandInPort, WithoutTheSwitchEveryStartUpSucceeds)
         EXPECT_TRUE(InitOn(SteamPort));
     }
     SteamGameServer_Shutdown();
+}
+
+// The object name's prefix has a buffer of 200 units with its terminator: 199 units switch the
+// model on, 200 are not taken at all and leave it off.
+TEST(StandInPort, PrefixThatFillsItsBufferIsUsedAndOneUnitMoreIsNot)
+{
+    const std::wstring logPath = UniqueTempPath(L"karveth-port-prefix", L".log");
+    SetEnvironmentVariableW(L"STEAM_STANDIN_LOG", logPath.c_str());
+    const std::wstring start = L"karveth-port-prefix-" + std::to_wstring(GetCurrentProcessId()) + L"-";
+    const struct
+    {
+        size_t Length;
+        bool Modelled;
+    } cases[] = {{199, true}, {200, false}};
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.Length);
+        const std::wstring prefix = start + std::wstring(c.Length - start.size(), L'q');
+        SetEnvironmentVariableW(L"STEAM_STANDIN_PORT_OBJECT", prefix.c_str());
+        EXPECT_TRUE(InitOn(SteamPort));
+        EXPECT_EQ(PortObjectExists(prefix + L"-" + std::to_wstring(SteamPort)), c.Modelled);
+        SteamGameServer_Shutdown();
+    }
+    SetEnvironmentVariableW(L"STEAM_STANDIN_PORT_OBJECT", nullptr);
+    SetEnvironmentVariableW(L"STEAM_STANDIN_LOG", nullptr);
+    std::vector<std::string> inits;
+    for (const std::string& line : ReadWholeLines(logPath))
+    {
+        if (line.rfind("Init ", 0) == 0)
+        {
+            inits.push_back(line.substr(line.find(" result=")));
+        }
+    }
+    DeleteFileW(logPath.c_str());
+    EXPECT_EQ(inits, (std::vector<std::string>{" result=1 port=free", " result=1"}));
 }

@@ -66,7 +66,10 @@ TEST(StandInTicket, DecodesWhatWasEncoded)
     deny.DenyReason = -7;
     deny.KickDelay = 2;
     deny.KickReason = 0x7FFFFFFF;
-    for (const FStandInTicket& original : {ExampleTicket(), deny, FStandInTicket()})
+    FStandInTicket refuse;
+    refuse.SteamId = 0x0110000100ABCDEFull;
+    refuse.Verdict = EStandInVerdict::Refuse;
+    for (const FStandInTicket& original : {ExampleTicket(), deny, refuse, FStandInTicket()})
     {
         const std::vector<uint8_t> bytes = EncodeStandInTicket(original);
         FStandInTicket decoded;
@@ -88,13 +91,13 @@ TEST(StandInTicket, RejectsAnythingButOneWellFormedTicket)
         {"empty", {}},           {"one byte short", {good.begin(), good.end() - 1}},
         {"one byte long", good}, {"two tickets", good},
         {"wrong magic", good},   {"lower-case magic", good},
-        {"verdict 2", good},     {"verdict in a high byte", good},
+        {"verdict 3", good},     {"verdict in a high byte", good},
     };
     cases[2].Bytes.push_back(0);
     cases[3].Bytes.insert(cases[3].Bytes.end(), good.begin(), good.end());
     cases[4].Bytes[3] = '2';
     cases[5].Bytes[0] = 'k';
-    cases[6].Bytes[12] = 2;
+    cases[6].Bytes[12] = 3;
     cases[7].Bytes[15] = 1;
 
     const FStandInTicket untouched = ExampleTicket();

@@ -8,6 +8,7 @@
 
 #include <cwchar>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,24 @@ namespace
 void FillWithJunk(wchar_t (&path)[PathBufferSize])
 {
     wmemset(path, L'#', PathBufferSize);
+}
+
+// A path buffer with guard units right after it, to show that nothing is written past its end.
+struct FGuardedPath
+{
+    wchar_t Path[PathBufferSize];
+    wchar_t Guard[8];
+};
+
+void FillGuarded(FGuardedPath& buffer)
+{
+    FillWithJunk(buffer.Path);
+    wmemset(buffer.Guard, L'G', std::size(buffer.Guard));
+}
+
+bool GuardIntact(const FGuardedPath& buffer)
+{
+    return std::wstring(buffer.Guard, std::size(buffer.Guard)) == std::wstring(std::size(buffer.Guard), L'G');
 }
 
 class InstallKeyTest : public ::testing::Test
@@ -71,6 +90,13 @@ TEST_F(InstallKeyTest, ReadInstallLocationTakesOnlyValuesThatFitWhole)
          L"C:\\Games\\Karveth"},
         {"259 units", [](const wchar_t* key) { StoreString(key, PathOfLength(259)); }, true,
          PathOfLength(259)},
+        {"259 units stored without terminator",
+         [](const wchar_t* key)
+         {
+             const std::wstring text = PathOfLength(259);
+             StoreRaw(key, REG_SZ, text.data(), text.size() * sizeof(wchar_t));
+         },
+         true, PathOfLength(259)},
         {"260 units", [](const wchar_t* key) { StoreString(key, PathOfLength(260)); }, false, L""},
         {"far too long", [](const wchar_t* key) { StoreString(key, PathOfLength(1000)); }, false, L""},
         {"260 units stored without terminator",
@@ -97,11 +123,12 @@ TEST_F(InstallKeyTest, ReadInstallLocationTakesOnlyValuesThatFitWhole)
             ASSERT_TRUE(CreateInstallKey(InstallKeyPaths[0]));
             c.Store(InstallKeyPaths[0]);
         }
-        wchar_t path[PathBufferSize];
-        FillWithJunk(path);
-        EXPECT_EQ(ReadInstallLocation(InstallKeyPaths[0], path), c.Expected);
-        ASSERT_LT(wcsnlen(path, PathBufferSize), PathBufferSize) << "the buffer must be terminated";
-        EXPECT_EQ(std::wstring(path), c.ExpectedPath);
+        FGuardedPath buffer;
+        FillGuarded(buffer);
+        EXPECT_EQ(ReadInstallLocation(InstallKeyPaths[0], buffer.Path), c.Expected);
+        ASSERT_LT(wcsnlen(buffer.Path, PathBufferSize), PathBufferSize) << "the buffer must be terminated";
+        EXPECT_EQ(std::wstring(buffer.Path), c.ExpectedPath);
+        EXPECT_TRUE(GuardIntact(buffer)) << "written past the path buffer";
     }
 }
 
@@ -196,6 +223,30 @@ TEST_F(InstallDirectoryTest, PathEndingInABackslashIsAccepted)
 TEST_F(InstallDirectoryTest, MissingFolderIsNotAGameFolder)
 {
     EXPECT_FALSE(IsInstallDirectory((Folder + L"\\nowhere").c_str()));
+}
+
+// The longest marker path, "<folder>\Binaries", fills the path buffer exactly for a folder of 250
+// units (259 and the terminator): such a folder is checked. One unit more and it would not fit.
+TEST_F(InstallDirectoryTest, MarkerPathOfExactlyTheBufferIsCheckedAndOneUnitMoreIsNot)
+{
+    const struct
+    {
+        std::size_t FolderLength;
+        bool Expected;
+    } cases[] = {{PathBufferSize - 1 - 9, true}, {PathBufferSize - 9, false}};
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.FolderLength);
+        const std::wstring parent = Folder + L"\\" + std::to_wstring(c.FolderLength);
+        ASSERT_TRUE(MakeFolder(parent));
+        const std::wstring game = parent + L"\\" + Repeated(L'm', c.FolderLength - 1 - parent.size());
+        ASSERT_EQ(game.size(), c.FolderLength);
+        for (const std::wstring& path : {game, game + L"\\Binaries", game + L"\\Engine", game + L"\\KVGame"})
+        {
+            ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + path).c_str(), nullptr)) << GetLastError();
+        }
+        EXPECT_EQ(IsInstallDirectory(game.c_str()), c.Expected);
+    }
 }
 
 // A game folder whose marker paths no longer fit a path buffer cannot be checked safely.

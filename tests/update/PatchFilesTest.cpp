@@ -51,6 +51,12 @@ TEST(PatchFilesTest, ModulePathThatDoesNotFitWholeIsNotUsed)
     std::wstring exact;
     EXPECT_TRUE(ReadModulePath(nullptr, static_cast<DWORD>(whole.size() + 1), exact));
     EXPECT_EQ(exact, whole);
+
+    // A module that is not loaded has no path at all.
+    std::wstring none = L"unchanged";
+    EXPECT_FALSE(
+        ReadModulePath(reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x10)), LongPathCapacity, none));
+    EXPECT_EQ(none, L"unchanged");
 }
 
 // Wine's shell never aborts a copy, so the decision is checked on its own: a cancelled or silently
