@@ -238,8 +238,12 @@ TEST(BridgeParentCGuard, BytesThatCouldNotBeTakenInForWantOfMemoryAreTakenByTheN
     ASSERT_NE(bridge, nullptr);
     ASSERT_EQ(KvBridgeStart(bridge, ProgramPath(L"authbridge.exe").c_str(), nullptr, nullptr, 0), KvBridgeOk);
     ASSERT_EQ(KvBridgeSendPollEvents(bridge), KvBridgeOk);
-    // The bridge answers within one cycle of about 60 ms.
-    Sleep(300);
+    // The library's event is signalled once the reply's bytes have arrived, before they are taken in.
+    // How soon depends on the machine (the bridge's start under the 32-bit lane's emulator takes
+    // seconds), so the test waits for the event, not for a fixed time.
+    constexpr DWORD ReplyWaitMs = 60000;
+    ASSERT_EQ(WaitForSingleObject(static_cast<HANDLE>(KvBridgeWaitHandle(bridge)), ReplyWaitMs),
+              WAIT_OBJECT_0);
     FailuresMade = 0;
     AllocationsBeforeFailure = 0;
     EXPECT_EQ(KvBridgeReplyReady(bridge), 1);
