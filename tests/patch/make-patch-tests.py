@@ -143,7 +143,8 @@ def scratch_checkout(base):
     """A committed checkout of the patch command alone, with the shipping Update.exe in its build
     folder and a dist/ of the test's own: (its make-patch.sh, its dist/, its commit)."""
     root = os.path.join(base, "checkout")
-    for relative in ("scripts/make-patch.sh", "scripts/make-patch.py", "scripts/release/pack-zip.py"):
+    for relative in ("scripts/make-patch.sh", "scripts/make-patch.py", "scripts/patch-zip.py",
+                     "scripts/release/pack-zip.py"):
         os.makedirs(os.path.dirname(os.path.join(root, relative)), exist_ok=True)
         shutil.copy2(os.path.join(SOURCE, relative), os.path.join(root, relative))
     os.makedirs(os.path.join(root, "build", "win32", "bin"))
